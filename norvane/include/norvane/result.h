@@ -1,0 +1,100 @@
+// A value or an Error, with the shape of std::expected<T, Error>: has_value(),
+// explicit bool, *, ->, value(), error(), and Result<void>. Our own, because clang
+// (needed for the fuzz targets) cannot compile libstdc++ 12's <expected>. Keep the
+// member names, so that this header can become an alias one day.
+#pragma once
+
+#include <cstdlib>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include <norvane/error.h>
+
+namespace norvane {
+
+// The failure side, as std::unexpected<Error>.
+class unexpected {
+ public:
+  explicit unexpected(Error e) : error_(std::move(e)) {}
+  const Error& error() const& { return error_; }
+  Error&& error() && { return std::move(error_); }
+
+ private:
+  Error error_;
+};
+
+// Shorthand for a failure carrying only a message.
+inline unexpected fail(std::string message) { return unexpected(Error(std::move(message))); }
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  using value_type = T;
+
+  Result()
+    requires std::is_default_constructible_v<T>
+      : v_(std::in_place_index<0>) {}
+  template <class U = T>
+    requires(std::is_constructible_v<T, U &&> &&
+             !std::is_same_v<std::remove_cvref_t<U>, Result> &&
+             !std::is_same_v<std::remove_cvref_t<U>, unexpected>)
+  Result(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}
+  Result(unexpected u) : v_(std::in_place_index<1>, std::move(u).error()) {}
+
+  bool has_value() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+
+  T& value() & { check(); return std::get<0>(v_); }
+  const T& value() const& { check(); return std::get<0>(v_); }
+  T&& value() && { check(); return std::get<0>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  const Error& error() const& { return std::get<1>(v_); }
+  Error&& error() && { return std::get<1>(std::move(v_)); }
+
+  template <class U>
+  T value_or(U&& other) const& {
+    return has_value() ? std::get<0>(v_) : static_cast<T>(std::forward<U>(other));
+  }
+
+ private:
+  void check() const {
+    if (!has_value()) std::abort();  // reading the value of a failure is a programming error
+  }
+  std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  using value_type = void;
+  Result() = default;
+  Result(unexpected u) : error_(std::move(u).error()), failed_(true) {}
+
+  bool has_value() const noexcept { return !failed_; }
+  explicit operator bool() const noexcept { return !failed_; }
+  void value() const {
+    if (failed_) std::abort();
+  }
+  const Error& error() const& { return error_; }
+  Error&& error() && { return std::move(error_); }
+
+ private:
+  Error error_;
+  bool failed_ = false;
+};
+
+}  // namespace norvane
+
+// Early return of a failure, as `TRY` does in expected-style code: evaluates a
+// Result expression and returns its error from the enclosing function.
+#define NV_TRY(expr)                                                       \
+  do {                                                                     \
+    auto&& nv_try_result_ = (expr);                                        \
+    if (!nv_try_result_) return ::norvane::unexpected(std::move(nv_try_result_).error()); \
+  } while (0)

@@ -1,0 +1,63 @@
+// Helpers shared by every module: the retried operation, the home-directory rule,
+// the debug form of values for log lines, and paths and bytes as UTF-8 text.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <norvane/log.h>
+#include <norvane/result.h>
+
+namespace norvane {
+
+// Waits between attempts of retry_operation; tests pass one that only records.
+using Sleeper = std::function<void(std::chrono::milliseconds)>;
+void sleep_for(std::chrono::milliseconds duration);
+
+namespace detail {
+// Writes "Retrying operation in {wait}ms... (error was: Some({debug form}))" at warn
+// level, target "norvane::util", when warn passes the threshold.
+void log_retry(long wait_ms, const Error& error);
+}  // namespace detail
+
+// Runs `op` (returning a Result) up to four times. After a failed first, second and
+// third attempt it logs a warning and waits 333, 666 and 1000 ms; the fourth
+// attempt's result is returned as it comes. `op` must be safe to call again after it
+// fails.
+template <class Op>
+auto retry_operation(Op&& op, const Sleeper& sleep = sleep_for) -> decltype(op()) {
+  constexpr long kWaits[] = {333, 666, 1000};
+  for (long wait : kWaits) {
+    auto result = op();
+    if (result) return result;
+    detail::log_retry(wait, result.error());
+    sleep(std::chrono::milliseconds(wait));
+  }
+  return op();
+}
+
+// The home directory: HOME when it is set, unchanged even when empty; otherwise the
+// password-database entry of the real user id; otherwise none.
+std::optional<std::filesystem::path> home_directory();
+
+// Debug form of a text: double quotes, with backslash escapes for quotation marks,
+// backslashes and control characters ("a\"b\n").
+std::string debug_string(std::string_view text);
+// None, or Some( + the debug form of the text + ).
+std::string debug_optional(const std::optional<std::string>& text);
+// "true" or "false".
+std::string_view debug_bool(bool value);
+
+// True when the bytes are valid UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+// The bytes with every maximal invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+// A path as text, invalid UTF-8 replaced by U+FFFD.
+std::string path_text(const std::filesystem::path& path);
+
+}  // namespace norvane

@@ -1,0 +1,129 @@
+// The platform layer on Linux.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace norvane::platform {
+
+namespace {
+
+// Owns a file descriptor from the line that opens it.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports the failure a delayed write error would cause.
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+Result<void> copy_by_read_write(int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) return {};
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::from_errno(errno));
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return unexpected(Error::from_errno(errno));
+      }
+      done += w;
+    }
+  }
+}
+
+// The content: a copy-on-write clone where the file system allows it, else an
+// in-kernel copy, else plain reads and writes (for file systems that offer neither).
+Result<void> copy_content(int in, int out, off_t size) {
+  if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return {};
+  for (off_t left = size;;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
+                                        static_cast<size_t>(left > 0 ? left : 1 << 30), 0);
+    if (n == 0) return {};  // end of the source (it may have changed size meanwhile)
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+        // Nothing copied yet in those cases, or the offsets tell where we are.
+        return copy_by_read_write(in, out);
+      }
+      return unexpected(Error::from_errno(errno));
+    }
+    left -= n;
+  }
+}
+
+}  // namespace
+
+Result<std::string> executable_path() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return unexpected(Error::from_errno(errno));
+    if (static_cast<size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(n));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::optional<std::string> password_home_directory() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  for (;;) {
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
+    return std::string(found->pw_dir);
+  }
+}
+
+Result<void> copy_file_with_metadata(const std::filesystem::path& from,
+                                     const std::filesystem::path& to) {
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return unexpected(Error::from_errno(errno));
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) {
+    return fail("the source path is neither a regular file nor a symlink to a regular file");
+  }
+  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (out.get() < 0) return unexpected(Error::from_errno(errno));
+  if (auto copied = copy_content(in.get(), out.get(), st.st_size); !copied) return copied;
+  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::futimens(out.get(), times) != 0) return unexpected(Error::from_errno(errno));
+  if (out.close() != 0) return unexpected(Error::from_errno(errno));
+  return {};
+}
+
+}  // namespace norvane::platform

@@ -1,0 +1,123 @@
+#include <norvane/util.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "platform.h"
+
+namespace norvane {
+
+void sleep_for(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+namespace detail {
+void log_retry(long wait_ms, const Error& error) {
+  NV_WARN("norvane::util", "Retrying operation in " + std::to_string(wait_ms) +
+                               "ms... (error was: Some(" + debug_form(error) + "))");
+}
+}  // namespace detail
+
+std::optional<std::filesystem::path> home_directory() {
+  if (const char* home = std::getenv("HOME")) return std::filesystem::path(home);
+  if (auto home = platform::password_home_directory()) return std::filesystem::path(*home);
+  return std::nullopt;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at bytes[i], or 0 when the bytes there
+// do not start one. For an invalid start, `*skip` is the length of the maximal
+// subpart to replace with one U+FFFD (at least 1).
+size_t utf8_sequence(std::string_view bytes, size_t i, size_t* skip) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  const unsigned char c = b(i);
+  *skip = 1;
+  if (c < 0x80) return 1;
+  size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k <= need; ++k) {
+    if (i + k >= bytes.size()) return 0;
+    const unsigned char t = b(i + k);
+    if (t < (k == 1 ? lo : 0x80) || t > (k == 1 ? hi : 0xBF)) return 0;
+    *skip = k + 1;
+  }
+  return need + 1;
+}
+
+void append_escaped(std::string& out, unsigned char c) {
+  switch (c) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case '\0': out += "\\0"; return;
+    default: break;
+  }
+  if (c < 0x20 || c == 0x7F) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+    out += buf;
+  } else {
+    out += static_cast<char>(c);
+  }
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    size_t skip;
+    const size_t n = utf8_sequence(bytes, i, &skip);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    size_t skip;
+    const size_t n = utf8_sequence(bytes, i, &skip);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      i += skip;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string path_text(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+
+std::string debug_string(std::string_view text) {
+  const std::string valid = lossy_utf8(text);
+  std::string out = "\"";
+  for (unsigned char c : valid) append_escaped(out, c);
+  return out + "\"";
+}
+
+std::string debug_optional(const std::optional<std::string>& text) {
+  return text ? "Some(" + debug_string(*text) + ")" : "None";
+}
+
+std::string_view debug_bool(bool value) { return value ? "true" : "false"; }
+
+}  // namespace norvane

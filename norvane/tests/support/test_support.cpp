@@ -1,0 +1,87 @@
+#include "test_support.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace norvane::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "norvane-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests make some entries unreadable or unwritable; give them back first.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* old = ::getenv(name_.c_str())) old_ = old;
+  if (value) ::setenv(name_.c_str(), value->c_str(), 1);
+  else ::unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
+  else ::unsetenv(name_.c_str());
+}
+
+struct CapturedLog::State {
+  mutable std::mutex mutex;
+  std::vector<CapturedRecord> records;
+};
+
+CapturedLog::CapturedLog(log::Level threshold) : state_(std::make_shared<State>()) {
+  struct Sink : log::Sink {
+    std::shared_ptr<State> state;
+    void write(const log::Record& r) override {
+      std::lock_guard lock(state->mutex);
+      state->records.push_back({r.level, std::string(r.target), std::string(r.message)});
+    }
+  };
+  auto sink = std::make_unique<Sink>();
+  sink->state = state_;
+  log::install(std::move(sink), threshold);
+}
+
+CapturedLog::~CapturedLog() { log::install(nullptr, log::Level::Off); }
+
+std::vector<CapturedRecord> CapturedLog::records() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->records;
+}
+
+std::vector<std::string> CapturedLog::messages() const {
+  std::vector<std::string> out;
+  for (const auto& r : records()) out.push_back(r.message);
+  return out;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace norvane::testing

@@ -1,0 +1,76 @@
+// What the tests share: a temporary directory removed at the end, an environment
+// variable set for a scope, a log sink that keeps records for inspection, and file
+// helpers. Nothing here talks to the network.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <norvane/log.h>
+
+namespace norvane::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system temp directory, removed with all it holds.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& rest) const { return path_ / rest; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable and restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+struct CapturedRecord {
+  log::Level level;
+  std::string target;
+  std::string message;
+};
+
+// Installs itself as the log sink with the given threshold; uninstalls on destruction.
+class CapturedLog {
+ public:
+  explicit CapturedLog(log::Level threshold = log::Level::Trace);
+  ~CapturedLog();
+  CapturedLog(const CapturedLog&) = delete;
+  CapturedLog& operator=(const CapturedLog&) = delete;
+  std::vector<CapturedRecord> records() const;
+  std::vector<std::string> messages() const;  // the messages alone, in order
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Records the waits it is asked for instead of sleeping.
+struct RecordingSleeper {
+  std::vector<long> waits;
+  void operator()(std::chrono::milliseconds d) { waits.push_back(static_cast<long>(d.count())); }
+};
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, std::string_view content);  // creates parents
+
+}  // namespace norvane::testing
