@@ -1,0 +1,28 @@
+// The check and download subcommands, as the front end hands them their parsed
+// arguments. Each logs its own arguments, prints its own results on standard output
+// and returns success or the error the front end wraps ("Check error: {}", ...).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <norvane/result.h>
+
+namespace ntolvex {
+
+struct CheckArgs {
+  std::string url;
+  bool downgrade = false;
+  std::optional<std::string> channel;
+};
+
+struct DownloadArgs {
+  std::string url;
+  std::string name;
+  std::optional<std::string> channel;
+};
+
+norvane::Result<void> run_check(const CheckArgs& args);
+norvane::Result<void> run_download(const DownloadArgs& args);
+
+}  // namespace ntolvex
