@@ -1,0 +1,81 @@
+#include <norvane/locator.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+#include "platform.h"
+
+namespace norvane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kNoHome = "Could not locate user home directory via $HOME or /etc/passwd";
+constexpr const char* kNoManifest = "Unable to read nuspec file in current directory.";
+
+// An entry exists when the file system reports one after following links; an entry
+// that cannot be examined counts as missing.
+bool entry_exists(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<std::string> read_utf8_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return unexpected(Error::from_errno(errno ? errno : EIO));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return unexpected(Error::from_errno(EIO));
+  if (!is_valid_utf8(text)) return fail("stream did not contain valid UTF-8");
+  return text;
+}
+
+}  // namespace
+
+Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs::path>& home,
+                              const Sleeper& sleep) {
+  const std::string exe = lossy_utf8(exe_path);
+  const size_t marker = exe.rfind(".app/");
+  if (marker == std::string::npos)
+    return fail("Unable to locate '.app' directory in path: " + exe);
+
+  NorvaneLocator loc;
+  loc.app_bundle_dir = exe.substr(0, marker + 4);
+  const fs::path exe_dir = loc.app_bundle_dir / "Contents" / "MacOS";
+  loc.updater_path = exe_dir / "Hoistel";
+  const fs::path manifest_path = exe_dir / "nv.version";
+
+  if (!entry_exists(loc.updater_path))
+    return fail("Unable to locate Hoistel in directory: " + path_text(exe_dir));
+  if (!entry_exists(manifest_path)) return fail(kNoManifest);
+
+  auto text = retry_operation([&] { return read_utf8_file(manifest_path); }, sleep);
+  if (!text) return fail(kNoManifest);
+
+  auto manifest = parse_manifest(*text);
+  if (!manifest) return unexpected(std::move(manifest).error());
+  loc.manifest = std::move(*manifest);
+
+  if (!home) return fail(kNoHome);
+  loc.package_cache_dir = *home / "Library" / "Caches" / "norvane" / loc.manifest.id / "packages";
+  return loc;
+}
+
+Result<std::string> executable_path() { return platform::executable_path(); }
+
+Result<NorvaneLocator> auto_locate() {
+  auto exe = platform::executable_path();
+  if (!exe) return unexpected(std::move(exe).error());
+  return locate(*exe, home_directory());
+}
+
+Result<fs::path> log_file_path() {
+  auto home = home_directory();
+  if (!home) return fail(kNoHome);
+  return *home / "Library" / "Logs" / "norvane.log";
+}
+
+}  // namespace norvane
