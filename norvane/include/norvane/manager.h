@@ -1,0 +1,158 @@
+// The release feed and the update manager: the records of a feed document, its
+// reader and the JSON form of an asset, and UpdateManager, which binds one update
+// source to the located installation and decides whether an update is offered.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <norvane/locator.h>
+#include <norvane/manifest.h>
+#include <norvane/result.h>
+#include <norvane/semver.h>
+#include <norvane/sources.h>
+
+namespace norvane {
+
+// One published package file. Texts are kept exactly as the feed wrote them; nothing
+// is validated while reading (a Version that is no semantic version is kept).
+struct NorvaneAsset {
+  std::string PackageId;
+  std::string Version;
+  std::string Type;  // "Full" (any ASCII case) marks a full release
+  std::string FileName;
+  std::string SHA1;
+  uint64_t Size = 0;
+  std::string NotesMarkdown;
+  std::string NotesHtml;
+
+  friend bool operator==(const NorvaneAsset&, const NorvaneAsset&) = default;
+};
+
+// A parsed feed: the assets in document order, possibly none.
+struct NorvaneAssetFeed {
+  std::vector<NorvaneAsset> Assets;
+
+  // The first asset whose FileName equals `name` byte for byte with A-Z and a-z
+  // counted equal (no other folding, no trimming), or null. The pointer is into
+  // Assets and lives as long as this feed is unchanged.
+  const NorvaneAsset* find(std::string_view name) const;
+};
+
+// Reads one complete feed document: exactly one JSON value with optional space, tab,
+// line feed and carriage return around it; an object with the key "Assets" (other
+// keys skipped) or an array read by position; each asset an object with the eight
+// keys of NorvaneAsset (other keys skipped, absent ones empty or 0) or an array read
+// by position. Fails at the first problem with one message followed by " at line {}
+// column {}" (1-based, columns counted in bytes): the JSON syntax error,
+// "duplicate field `{}`", "invalid type: {}, expected {}" or
+// "invalid value: {}, expected {}". The text is expected to be UTF-8; a string
+// holding invalid UTF-8 or a lone surrogate escape is an error.
+Result<NorvaneAssetFeed> parse_release_feed(std::string_view text);
+
+// Appends the compact JSON object of an asset: the eight keys always, in declared
+// order, Size as a plain decimal integer, texts escaped as JSON strings with only
+// the quotation mark, the backslash and the characters below U+0020 escaped.
+void append_json(std::string& out, const NorvaneAsset& asset);
+std::string to_json(const NorvaneAsset& asset);
+
+// What the command line asks of the manager.
+struct UpdateSettings {
+  // The channel asked for; present but empty differs from absent (it means "osx").
+  std::optional<std::string> requested_channel;
+  // Whether an older release, or the same version from another channel, is offered.
+  bool allow_downgrade = false;
+};
+
+// The result of a check that found a release to offer.
+struct UpdateInfo {
+  NorvaneAsset TargetFullRelease;
+  bool IsDowngrade = false;  // true when older, or the same version of another channel
+
+  friend bool operator==(const UpdateInfo&, const UpdateInfo&) = default;
+};
+
+// {"TargetFullRelease":{...},"IsDowngrade":true|false}, compact, on one line.
+void append_json(std::string& out, const UpdateInfo& info);
+std::string to_json(const UpdateInfo& info);
+
+// The channel rule: the requested channel when there is one, even empty; otherwise
+// the manifest's channel; "osx" when the text taken is empty. Never empty.
+std::string practical_channel(const UpdateSettings& settings, const Manifest& manifest);
+
+// The highest full release of a feed and its parsed version.
+struct ReleaseCandidate {
+  const NorvaneAsset* asset = nullptr;  // into the feed that was searched
+  norvane::Version version;
+};
+
+// Walks the assets in feed order, skipping those whose Version is not a semantic
+// version and those whose Type is not "Full" (ASCII case ignored), and logs "Found
+// full release: {} ({})." (debug, "norvane::manager") for the others. Returns the
+// one with the greatest version, the first of equal ones; none when there is none.
+std::optional<ReleaseCandidate> latest_full_release(const NorvaneAssetFeed& feed);
+
+// The update decision on a fetched feed, `channel` being the practical channel:
+// fails with "Zero assets found in releases feed." or "No valid full releases found
+// in feed."; otherwise logs the latest release and the decision ("norvane::manager")
+// and returns the release to offer, or none ("No update available.").
+Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
+                                                  std::string_view channel,
+                                                  const Manifest& manifest,
+                                                  const UpdateSettings& settings);
+
+// The library's entry point for update questions: owns one source, the located
+// installation and the settings, and nothing else (no cached feed or channel).
+template <UpdateSource Source>
+class UpdateManager {
+ public:
+  // Locates the running installation with auto_locate() and keeps it with the
+  // source and the settings (none: no requested channel, no downgrade). Fails with
+  // the locator's error unchanged; nothing is looked at or logged besides.
+  static Result<UpdateManager> create(Source source,
+                                      std::optional<UpdateSettings> settings = std::nullopt) {
+    auto locator = auto_locate();
+    if (!locator) return unexpected(std::move(locator).error());
+    return UpdateManager(std::move(source), std::move(*locator), std::move(settings));
+  }
+
+  // A manager over an installation located by the caller (tests do that).
+  UpdateManager(Source source, NorvaneLocator locator,
+                std::optional<UpdateSettings> settings = std::nullopt)
+      : source_(std::move(source)),
+        locator_(std::move(locator)),
+        settings_(settings ? std::move(*settings) : UpdateSettings{}) {}
+
+  const Source& source() const { return source_; }
+  const NorvaneLocator& locator() const { return locator_; }
+  const UpdateSettings& settings() const { return settings_; }
+
+  // The channel to read, worked out afresh on every call; never empty.
+  std::string get_practical_channel() const {
+    return practical_channel(settings_, locator_.manifest);
+  }
+
+  // The feed of the practical channel, or the source's error, unchanged.
+  Result<NorvaneAssetFeed> get_release_feed() const {
+    return source_.fetch_release_feed(get_practical_channel(), locator_.manifest);
+  }
+
+  // Reads the feed and decides (evaluate_update): the release to offer, none, or
+  // the error of the feed retrieval or of the decision.
+  Result<std::optional<UpdateInfo>> get_update_info() const {
+    auto feed = get_release_feed();
+    if (!feed) return unexpected(std::move(feed).error());
+    return evaluate_update(*feed, get_practical_channel(), locator_.manifest, settings_);
+  }
+
+ private:
+  Source source_;
+  NorvaneLocator locator_;
+  UpdateSettings settings_;
+};
+
+}  // namespace norvane
