@@ -1,0 +1,148 @@
+// The library's HTTP side: an agent with the program's fixed client settings, through
+// which every request goes; a streamed GET whose caller handles the head and each chunk
+// of the body; a whole-body read into memory with a cap; and download_url_to_file,
+// which streams one URL into one local file with progress in 5 % steps.
+//
+// Settings of every agent: TLS with the system's trusted roots, TLS 1.0 at least, the
+// certificate chain and the host name verified; a connect timeout (30 s) and no overall
+// deadline, but a request that receives nothing at all for the stall period (60 s)
+// fails; redirects followed, at most 5, and only ever to http or https; no proxy,
+// whatever the environment says; TCP no-delay; no request headers of our own beyond
+// the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip body is
+// decoded on the fly, and then its Content-Length is not used for progress.
+//
+// Everything runs on the calling thread with blocking I/O. Nothing is kept between
+// calls: each agent lives as long as the request or transfer that asked for it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <norvane/result.h>
+#include <norvane/util.h>
+
+namespace norvane {
+
+// Receives the progress of a transfer in percent: only values greater than any passed
+// before, multiples of 5 from 5 to 100, never 0. It cannot fail or stop the transfer.
+using ProgressCallback = std::function<void(int16_t)>;
+
+// The largest body DownloadAgent::read_to_string accepts, in bytes (10 MiB).
+inline constexpr uint64_t kMaxStringBodySize = 10'485'760;
+// The most one read of a body delivers, in bytes (2 MiB): the client's receive buffer.
+inline constexpr size_t kTransferBufferSize = 2'097'152;
+
+// The agent's settings that callers may change; the defaults are the program's.
+struct DownloadOptions {
+  // For each connection attempt, TLS handshake included.
+  std::chrono::seconds connect_timeout{30};
+  // A request (head or body) that receives no byte for this long fails with
+  // "the transfer stalled: no data received for {n} seconds".
+  std::chrono::seconds stall_timeout{60};
+  // The waits of the retried file creation in download_url_to_file; tests record them.
+  Sleeper sleeper = sleep_for;
+};
+
+// The final response of a request, as the transfer saw its head.
+struct ResponseHead {
+  long status = 0;  // below 400: a status of 400 or more fails the request
+  std::string url;  // the URL that answered, after any redirects
+  uint64_t redirects = 0;  // how many redirects were followed to get here
+  // The body's length in the bytes the caller receives: the Content-Length (unsigned
+  // decimal, an optional leading "+"), or empty when it is absent or unparsable, or when
+  // the body comes with a content coding that is decoded on the way.
+  std::optional<uint64_t> content_length;
+};
+
+// Steps progress in 5 % units: after each read of `bytes`, the step is
+// floor(downloaded / total * 20) saturated to 16 bits, times 5 in 16-bit arithmetic,
+// and it is reported only when greater than the last one reported. Without a total it
+// reports nothing. So a 10 MiB body read in 2 MiB chunks gives 20, 40, 60, 80, 100.
+class ProgressSteps {
+ public:
+  explicit ProgressSteps(std::optional<uint64_t> total) : total_(total) {}
+  // Counts `bytes` more and returns the step to report, if any.
+  std::optional<int16_t> advance(uint64_t bytes);
+  uint64_t downloaded() const { return downloaded_; }
+
+ private:
+  std::optional<uint64_t> total_;
+  uint64_t downloaded_ = 0;
+  int16_t last_ = 0;
+};
+
+// What the caller of DownloadAgent::stream does with a response. Each member may be
+// empty. The callbacks run on the calling thread inside the transfer and must not throw.
+struct StreamHandler {
+  // Called once with the final head, before the first chunk; for an empty body, once
+  // the transfer has completed. Not called when the request fails before (transport
+  // failure, status of 400 or more), so whatever it creates is never touched by a failed
+  // request. An error ends the transfer at once and is returned unchanged.
+  std::function<Result<void>(const ResponseHead&)> on_head;
+  // Called with each read of the (decoded) body, in order, at most kTransferBufferSize
+  // bytes; the bytes are valid only during the call. An error ends the transfer at once
+  // (no further byte is read) and is returned unchanged.
+  std::function<Result<void>(std::string_view bytes)> on_chunk;
+  // Called after a chunk was handled, by the ProgressSteps rule over the head's
+  // content_length.
+  ProgressCallback progress;
+};
+
+// An HTTP client with the fixed settings above. Move-only; owns its client handle and
+// closes its connection when destroyed. Requests may be made one after the other.
+class DownloadAgent {
+ public:
+  DownloadAgent(DownloadAgent&&) noexcept;
+  DownloadAgent& operator=(DownloadAgent&&) noexcept;
+  ~DownloadAgent();
+
+  // GETs `url` (an absolute http or https URL) and hands the final response to
+  // `handler`. Succeeds when the whole body was received and handled. Fails with
+  //  - "{url}: status code {n}" for a final status of 400 or more, the URL being the
+  //    one that gave the status, followed by " (redirected from {first url})" when
+  //    redirects were followed; the body is not read;
+  //  - the client's description of a transport failure: name resolution, connection,
+  //    TLS, too many redirects, a redirect to another scheme, a malformed response,
+  //    and a body that ends before its Content-Length or whose connection drops;
+  //  - "the transfer stalled: no data received for {n} seconds";
+  //  - the error of a handler callback, unchanged.
+  Result<void> stream(std::string_view url, const StreamHandler& handler);
+
+  // GETs `url` and returns the whole (decoded) body as bytes, which need not be UTF-8.
+  // Fails as stream() does, and with "response too big for into_string" for a body of
+  // more than `max_size` bytes.
+  Result<std::string> read_to_string(std::string_view url,
+                                     uint64_t max_size = kMaxStringBodySize);
+
+  const DownloadOptions& options() const;
+
+ private:
+  struct Impl;
+  explicit DownloadAgent(std::unique_ptr<Impl> impl);
+  friend Result<DownloadAgent> get_download_agent(const DownloadOptions& options);
+
+  std::unique_ptr<Impl> impl_;
+};
+
+// Builds a fresh agent. Fails with the client's or the TLS layer's message when the
+// client cannot be set up.
+Result<DownloadAgent> get_download_agent(const DownloadOptions& options = {});
+
+// Streams `url` into the file at `file_path`, reporting progress in 5 % steps when the
+// response announces its length. The request comes first: the file is created (mode
+// 0666 less the umask) or truncated only once the final head is in, so a failed request
+// leaves it untouched. Creation is retried (retry_operation: four attempts, three
+// warnings); when all fail, the fourth attempt's OS error is returned. Each read is
+// written out at once. A failed write, or a failure of the transfer once the file
+// exists, leaves the partial file in place and returns the error (OS error or the
+// failures of DownloadAgent::stream). The file is written in place under its final name.
+Result<void> download_url_to_file(std::string_view url, std::string_view file_path,
+                                  const ProgressCallback& progress,
+                                  const DownloadOptions& options = {});
+
+}  // namespace norvane

@@ -1,0 +1,491 @@
+#include <norvane/download.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include <curl/curl.h>
+
+#include <norvane/log.h>
+
+namespace norvane {
+
+namespace {
+
+constexpr const char* kTarget = "norvane::download";
+constexpr const char* kTooBig = "response too big for into_string";
+constexpr long kMaxRedirects = 5;
+
+// libcurl delivers each read of its receive buffer to the write callback, so the
+// buffer size is the most one read can bring. Versions before 7.88 cap it lower.
+constexpr long kReadSize = static_cast<long>(kTransferBufferSize) < CURL_MAX_READ_SIZE
+                               ? static_cast<long>(kTransferBufferSize)
+                               : CURL_MAX_READ_SIZE;
+
+struct CurlDeleter {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct CurlUrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// curl_global_init is not thread-safe on every build; a function-local static runs it
+// once. It is never undone: the process ends with the library in use.
+CURLcode global_init() {
+  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return code;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view text) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// An unsigned 64-bit decimal with an optional leading "+", and nothing else.
+std::optional<uint64_t> parse_content_length(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::string stall_message(std::chrono::seconds period) {
+  const long long n = period.count();
+  return "the transfer stalled: no data received for " + std::to_string(n) +
+         (n == 1 ? " second" : " seconds");
+}
+
+// A file descriptor owned from the line that opens it.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes the descriptor and reports close's own failure. EINTR still closes it on
+  // Linux, so it is not a failure.
+  Result<void> close() {
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return unexpected(Error::from_errno(errno));
+    return {};
+  }
+
+ private:
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::from_errno(errno));
+    }
+    if (n == 0) return fail("failed to write whole buffer");
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+// The state of one request, handed to libcurl's callbacks.
+struct Transfer {
+  using Clock = std::chrono::steady_clock;
+
+  CURL* curl = nullptr;
+  const StreamHandler* handler = nullptr;
+  std::string first_url;
+  std::chrono::seconds stall_timeout{0};
+
+  // Of the response whose head is being read; reset by each status line.
+  std::optional<uint64_t> content_length;
+  bool encoded = false;
+
+  bool head_delivered = false;
+  ProgressSteps steps{std::nullopt};
+  // A failure of our own (status, handler, cap) that ended the transfer.
+  std::optional<Error> error;
+  bool stalled = false;
+  Clock::time_point last_activity = Clock::now();
+  curl_off_t last_dlnow = 0;
+
+  long response_code() const {
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+  }
+  std::string effective_url() const {
+    char* url = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+    return url != nullptr ? std::string(url) : first_url;
+  }
+  long redirect_count() const {
+    long count = 0;
+    curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &count);
+    return count;
+  }
+
+  Error status_error(long status) const {
+    std::string message = effective_url() + ": status code " + std::to_string(status);
+    if (redirect_count() > 0) message += " (redirected from " + first_url + ")";
+    return Error(std::move(message));
+  }
+
+  // The body of the final response is starting (or, for an empty body, the transfer
+  // has ended): the head in hand is the final one.
+  Result<void> deliver_head() {
+    head_delivered = true;
+    ResponseHead head;
+    head.status = response_code();
+    if (head.status >= 400) return unexpected(status_error(head.status));
+    head.url = effective_url();
+    head.redirects = static_cast<uint64_t>(redirect_count());
+    // A decoded body has another length than the one announced.
+    if (!encoded) head.content_length = content_length;
+    steps = ProgressSteps(head.content_length);
+    if (handler->on_head) return handler->on_head(head);
+    return {};
+  }
+};
+
+// Each header line of every response, redirects and interim responses included, and
+// then the trailers of a chunked body.
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  if (t->head_delivered) return n;
+  t->last_activity = Transfer::Clock::now();
+  const std::string_view line(data, n);
+  if (line.starts_with("HTTP/")) {
+    t->content_length.reset();
+    t->encoded = false;
+    return n;
+  }
+  if (trim(line).empty()) {
+    // The end of a head. A status of 400 or more is final: no redirect follows it, and
+    // its body is not wanted.
+    const long status = t->response_code();
+    if (status >= 400) {
+      t->error = t->status_error(status);
+      return 0;
+    }
+    return n;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return n;
+  const std::string_view name = trim(line.substr(0, colon));
+  const std::string_view value = trim(line.substr(colon + 1));
+  if (iequals(name, "Content-Length")) {
+    t->content_length = parse_content_length(value);
+  } else if (iequals(name, "Content-Encoding")) {
+    if (!value.empty() && !iequals(value, "identity")) t->encoded = true;
+  }
+  return n;
+}
+
+// Each read of the final response's body, decoded.
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  if (n == 0) return 0;
+  if (!t->head_delivered) {
+    if (auto head = t->deliver_head(); !head) {
+      t->error = std::move(head).error();
+      return 0;
+    }
+  }
+  if (t->handler->on_chunk) {
+    if (auto handled = t->handler->on_chunk(std::string_view(data, n)); !handled) {
+      t->error = std::move(handled).error();
+      return 0;
+    }
+  }
+  if (auto step = t->steps.advance(n); step && t->handler->progress) t->handler->progress(*step);
+  // Time spent in the handler is not time without data.
+  t->last_activity = Transfer::Clock::now();
+  return n;
+}
+
+// Called about once a second while the transfer waits, and after each read: notices a
+// request that receives nothing for the stall period. Header lines and decoded bytes
+// count as activity, and so do raw body bytes that decode to nothing yet.
+int on_progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  const auto now = Transfer::Clock::now();
+  if (dlnow != t->last_dlnow) {
+    t->last_dlnow = dlnow;
+    t->last_activity = now;
+  }
+  if (now - t->last_activity >= t->stall_timeout) {
+    t->stalled = true;
+    return 1;
+  }
+  return 0;
+}
+
+// Called once a connection is made, before the request is sent: the stall period
+// counts from here, and connecting has its own timeout.
+int on_connected(void* user, char*, char*, int, int) {
+  static_cast<Transfer*>(user)->last_activity = Transfer::Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+// libcurl's own account of the exchange, kept at trace level (never the body).
+int on_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
+  if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+    return 0;
+  const char* prefix = type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< " : "> ";
+  std::string_view text(data, size);
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = trim(text.substr(0, end));
+    if (!line.empty()) NV_TRACE(kTarget, prefix + lossy_utf8(line));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return 0;
+}
+
+// A scheme must be given: libcurl would otherwise guess one for a bare host name.
+Result<void> check_absolute_url(const std::string& url) {
+  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
+  if (!parsed) return fail("out of memory");
+  const CURLUcode code =
+      curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+  if (code != CURLUE_OK) return fail(url + ": " + curl_url_strerror(code));
+  return {};
+}
+
+}  // namespace
+
+std::optional<int16_t> ProgressSteps::advance(uint64_t bytes) {
+  downloaded_ += bytes;
+  if (!total_) return std::nullopt;
+  const double step =
+      std::floor(static_cast<double>(downloaded_) / static_cast<double>(*total_) * 20.0);
+  int16_t saturated = 0;  // NaN (0 of 0) counts as 0
+  if (step >= 32767.0) saturated = 32767;
+  else if (step <= -32768.0) saturated = -32768;
+  else if (step == step) saturated = static_cast<int16_t>(step);
+  // Times 5 in 16-bit arithmetic, wrapping as the 16-bit type does.
+  const auto percent = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(saturated) * 5u));
+  if (percent <= last_) return std::nullopt;
+  last_ = percent;
+  return percent;
+}
+
+struct DownloadAgent::Impl {
+  DownloadOptions options;
+  CurlHandle curl;
+  std::string user_agent;
+  char error_buffer[CURL_ERROR_SIZE] = {};
+};
+
+DownloadAgent::DownloadAgent(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DownloadAgent::DownloadAgent(DownloadAgent&&) noexcept = default;
+DownloadAgent& DownloadAgent::operator=(DownloadAgent&&) noexcept = default;
+DownloadAgent::~DownloadAgent() = default;
+
+const DownloadOptions& DownloadAgent::options() const { return impl_->options; }
+
+Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
+  if (const CURLcode code = global_init(); code != CURLE_OK)
+    return fail(std::string("cannot initialise the HTTP client: ") + curl_easy_strerror(code));
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  if ((info->features & CURL_VERSION_SSL) == 0)
+    return fail("the HTTP client was built without TLS support");
+
+  auto impl = std::make_unique<DownloadAgent::Impl>();
+  impl->options = options;
+  impl->curl.reset(curl_easy_init());
+  if (!impl->curl) return fail("cannot create an HTTP client handle");
+  impl->user_agent = std::string("libcurl/") + info->version;
+
+  CURL* c = impl->curl.get();
+  const long connect_ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(options.connect_timeout).count());
+  // Every option below must take: a client that silently kept a default (a proxy, an
+  // unverified peer, another scheme) would not be the client this program promises.
+  CURLcode code = CURLE_OK;
+  const auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl_easy_setopt(c, option, value);
+  };
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_ERRORBUFFER, impl->error_buffer);
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  set(CURLOPT_PROXY, "");
+  set(CURLOPT_NOPROXY, "*");
+  set(CURLOPT_TCP_NODELAY, 1L);
+  set(CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+  set(CURLOPT_TIMEOUT, 0L);
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0));
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  set(CURLOPT_USERAGENT, impl->user_agent.c_str());
+  set(CURLOPT_ACCEPT_ENCODING, "gzip");
+  set(CURLOPT_BUFFERSIZE, kReadSize);
+  set(CURLOPT_HEADERFUNCTION, on_header);
+  set(CURLOPT_WRITEFUNCTION, on_body);
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, on_progress);
+  set(CURLOPT_PREREQFUNCTION, on_connected);
+  if (log::enabled(log::Level::Trace)) {
+    set(CURLOPT_DEBUGFUNCTION, on_debug);
+    set(CURLOPT_VERBOSE, 1L);
+  }
+  if (code != CURLE_OK)
+    return fail(std::string("cannot set up the HTTP client: ") + curl_easy_strerror(code));
+  return DownloadAgent(std::move(impl));
+}
+
+Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& handler) {
+  Transfer t;
+  t.curl = impl_->curl.get();
+  t.handler = &handler;
+  t.first_url = std::string(url);
+  t.stall_timeout = impl_->options.stall_timeout;
+  NV_TRY(check_absolute_url(t.first_url));
+  NV_DEBUG(kTarget, "GET " + lossy_utf8(url));
+
+  CURL* c = t.curl;
+  impl_->error_buffer[0] = '\0';
+  CURLcode code = curl_easy_setopt(c, CURLOPT_URL, t.first_url.c_str());
+  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  if (code == CURLE_OK) {
+    t.last_activity = Transfer::Clock::now();
+    code = curl_easy_perform(c);
+  }
+
+  Result<void> result;
+  if (code != CURLE_OK) {
+    if (t.error) {
+      result = unexpected(std::move(*t.error));
+    } else if (t.stalled) {
+      result = fail(stall_message(t.stall_timeout));
+    } else {
+      const std::string detail = impl_->error_buffer[0] != '\0'
+                                     ? std::string(trim(impl_->error_buffer))
+                                     : std::string(curl_easy_strerror(code));
+      result = fail(detail);
+    }
+  } else if (!t.head_delivered) {
+    result = t.deliver_head();  // an empty body
+  }
+  // The handle lives on for the next request; it must not point at this frame.
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
+
+  if (result) {
+    NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + ": status " + std::to_string(t.response_code()) +
+                          ", " + std::to_string(t.steps.downloaded()) + " bytes, " +
+                          std::to_string(t.redirect_count()) + " redirects");
+  } else {
+    NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + " failed (" + curl_easy_strerror(code) +
+                          "): " + result.error().message);
+  }
+  return result;
+}
+
+Result<std::string> DownloadAgent::read_to_string(std::string_view url, uint64_t max_size) {
+  std::string body;
+  StreamHandler handler;
+  handler.on_head = [&](const ResponseHead& head) -> Result<void> {
+    if (!head.content_length) return {};
+    if (*head.content_length > max_size) return fail(kTooBig);
+    body.reserve(static_cast<size_t>(*head.content_length));
+    return {};
+  };
+  handler.on_chunk = [&](std::string_view bytes) -> Result<void> {
+    if (bytes.size() > max_size - body.size()) return fail(kTooBig);
+    body.append(bytes);
+    return {};
+  };
+  NV_TRY(stream(url, handler));
+  return body;
+}
+
+Result<void> download_url_to_file(std::string_view url, std::string_view file_path,
+                                  const ProgressCallback& progress,
+                                  const DownloadOptions& options) {
+  auto agent = get_download_agent(options);
+  if (!agent) return unexpected(std::move(agent).error());
+
+  const std::string path(file_path);
+  const Sleeper& sleeper = options.sleeper ? options.sleeper : Sleeper(sleep_for);
+  UniqueFd file;
+  StreamHandler handler;
+  // The file is created only once the final head is in, so that a failed request
+  // leaves whatever is at the path untouched.
+  handler.on_head = [&](const ResponseHead&) -> Result<void> {
+    auto opened = retry_operation(
+        [&]() -> Result<UniqueFd> {
+          const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+          if (fd < 0) return unexpected(Error::from_errno(errno));
+          return UniqueFd(fd);
+        },
+        sleeper);
+    if (!opened) return unexpected(std::move(opened).error());
+    file = std::move(opened).value();
+    return {};
+  };
+  // Each read is written out before the next one; a failed write ends the transfer and
+  // the partial file stays.
+  handler.on_chunk = [&](std::string_view bytes) { return write_all(file.get(), bytes); };
+  handler.progress = progress;
+
+  Result<void> result = agent->stream(url, handler);
+  Result<void> closed = file.close();
+  if (result && !closed) return closed;
+  return result;
+}
+
+}  // namespace norvane
