@@ -2,9 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <fstream>
-#include <iterator>
 
 #include "platform.h"
 
@@ -25,11 +22,8 @@ bool entry_exists(const fs::path& path) {
 }
 
 Result<std::string> read_utf8_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return unexpected(Error::from_errno(errno ? errno : EIO));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return unexpected(Error::from_errno(EIO));
-  if (!is_valid_utf8(text)) return fail("stream did not contain valid UTF-8");
+  auto text = read_file(path);
+  if (text && !is_valid_utf8(*text)) return fail("stream did not contain valid UTF-8");
   return text;
 }
 

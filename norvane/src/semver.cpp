@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <norvane/util.h>
+
 namespace norvane {
 
 namespace {
@@ -115,7 +117,7 @@ std::strong_ordering operator<=>(const Version& a, const Version& b) {
 
 Result<Version> parse_semver(std::string_view text) {
   const auto invalid = [&](const std::string& why) {
-    return fail("invalid semantic version '" + std::string(text) + "': " + why);
+    return fail("invalid semantic version " + debug_string(text) + ": " + why);
   };
   if (text.empty()) return invalid("empty text");
   Version v;

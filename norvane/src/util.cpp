@@ -1,5 +1,10 @@
 #include <norvane/util.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -77,6 +82,28 @@ void append_escaped(std::string& out, unsigned char c) {
 }
 
 }  // namespace
+
+Result<std::string> read_file(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return unexpected(Error::from_errno(errno));
+  std::string content;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int code = errno;
+      ::close(fd);
+      return unexpected(Error::from_errno(code));
+    }
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {

@@ -52,6 +52,9 @@ std::string debug_optional(const std::optional<std::string>& text);
 // "true" or "false".
 std::string_view debug_bool(bool value);
 
+// The whole content of a file, as bytes. OS failures carry the system's text.
+Result<std::string> read_file(const std::filesystem::path& path);
+
 // True when the bytes are valid UTF-8 (no overlong forms, surrogates or values past
 // U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);

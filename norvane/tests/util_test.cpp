@@ -1,0 +1,138 @@
+#include <norvane/util.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "test_support.h"
+
+namespace norvane {
+namespace {
+
+using testing::CapturedLog;
+using testing::RecordingSleeper;
+
+TEST(RetryOperationTest, FourAttemptsThreeWarningsAndTheWaits) {
+  CapturedLog log;
+  RecordingSleeper sleeper;
+  int calls = 0;
+  auto result = retry_operation(
+      [&]() -> Result<int> {
+        ++calls;
+        return unexpected(Error::from_errno(ENOENT));
+      },
+      std::ref(sleeper));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(calls, 4);
+  EXPECT_EQ(result.error().message, "No such file or directory (os error 2)");
+  EXPECT_EQ(sleeper.waits, (std::vector<long>{333, 666, 1000}));
+  const std::string detail =
+      "(error was: Some(Os { code: 2, kind: NotFound, message: \"No such file or directory\" }))";
+  const auto records = log.records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].message, "Retrying operation in 333ms... " + detail);
+  EXPECT_EQ(records[1].message, "Retrying operation in 666ms... " + detail);
+  EXPECT_EQ(records[2].message, "Retrying operation in 1000ms... " + detail);
+  for (const auto& r : records) {
+    EXPECT_EQ(r.level, log::Level::Warn);
+    EXPECT_EQ(r.target, "norvane::util");
+  }
+}
+
+TEST(RetryOperationTest, StopsAtTheFirstSuccess) {
+  CapturedLog log;
+  RecordingSleeper sleeper;
+  int calls = 0;
+  auto result = retry_operation(
+      [&]() -> Result<int> {
+        if (++calls < 2) return fail("not yet");
+        return 7;
+      },
+      std::ref(sleeper));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(*result, 7);
+  EXPECT_EQ(sleeper.waits, std::vector<long>{333});
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_EQ(log.messages()[0],
+            "Retrying operation in 333ms... (error was: Some(Custom { kind: Other, error: \"not yet\" }))");
+}
+
+TEST(RetryOperationTest, WaitsEvenWhenWarningsAreFilteredOut) {
+  CapturedLog log(log::Level::Error);
+  RecordingSleeper sleeper;
+  auto result = retry_operation([]() -> Result<void> { return fail("no"); }, std::ref(sleeper));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(sleeper.waits.size(), 3u);
+  EXPECT_TRUE(log.records().empty());
+}
+
+TEST(DebugFormTest, QuotesAndEscapes) {
+  struct Case {
+    std::string text, expected;
+  };
+  const Case cases[] = {
+      {"", "\"\""},
+      {"http://h/x", "\"http://h/x\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"t\tn\nr\r", "\"t\\tn\\nr\\r\""},
+      {std::string("nul\0x", 5), "\"nul\\0x\""},
+      {"\x1b[0m\x7f", "\"\\u{1b}[0m\\u{7f}\""},
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+      {"bad\xff", "\"bad\xef\xbf\xbd\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(debug_string(c.text), c.expected);
+  }
+  EXPECT_EQ(debug_optional(std::nullopt), "None");
+  EXPECT_EQ(debug_optional(std::string("beta")), "Some(\"beta\")");
+  EXPECT_EQ(debug_optional(std::string()), "Some(\"\")");
+  EXPECT_EQ(debug_bool(true), "true");
+  EXPECT_EQ(debug_bool(false), "false");
+}
+
+TEST(Utf8Test, ReplacesEachMaximalInvalidSequence) {
+  struct Case {
+    std::string bytes, expected;
+    bool valid;
+  };
+  const std::string r = "\xef\xbf\xbd";
+  const Case cases[] = {
+      {"plain", "plain", true},
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", true},
+      {"\xff", r, false},
+      {"a\x80z", "a" + r + "z", false},
+      {"\xc0\xaf", r + r, false},              // overlong
+      {"\xe0\x80\x80", r + r + r, false},      // overlong three-byte
+      {"\xed\xa0\x80", r + r + r, false},      // surrogate
+      {"\xf4\x90\x80\x80", r + r + r + r, false},  // past U+10FFFF
+      {"\xe2\x82", r, false},                  // truncated at the end
+      {"\xe2\x82z", r + "z", false},           // truncated before a letter
+      {"\xf0\x9f\x98", r, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.valid);
+    EXPECT_EQ(lossy_utf8(c.bytes), c.expected);
+  }
+}
+
+TEST(HomeDirectoryTest, HomeWinsEvenWhenEmpty) {
+  {
+    testing::ScopedEnv home("HOME", "/Users/u");
+    EXPECT_EQ(home_directory(), std::filesystem::path("/Users/u"));
+  }
+  {
+    testing::ScopedEnv home("HOME", "");
+    EXPECT_EQ(home_directory(), std::filesystem::path(""));
+  }
+  {
+    testing::ScopedEnv home("HOME", std::nullopt);
+    auto dir = home_directory();
+    ASSERT_TRUE(dir.has_value());  // the password database knows the test's user
+    EXPECT_FALSE(dir->empty());
+  }
+}
+
+}  // namespace
+}  // namespace norvane
