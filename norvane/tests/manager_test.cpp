@@ -1,0 +1,607 @@
+#include <norvane/manager.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace norvane {
+namespace {
+
+using norvane::testing::CapturedLog;
+
+// ---------------------------------------------------------------------------------
+// Reading feeds.
+
+NorvaneAsset make_asset(std::string id, std::string version, std::string type, std::string file,
+                        std::string sha1 = "", uint64_t size = 0, std::string md = "",
+                        std::string html = "") {
+  return NorvaneAsset{std::move(id), std::move(version), std::move(type), std::move(file),
+                      std::move(sha1), size,           std::move(md),      std::move(html)};
+}
+
+struct ReadCase {
+  const char* label;
+  std::string text;
+  std::vector<NorvaneAsset> assets;
+};
+
+TEST(ReleaseFeedTest, ReadsDocuments) {
+  const NorvaneAsset full = make_asset("MyApp", "1.2.3", "Full", "MyApp-1.2.3-full.nupkg",
+                                       "da39a3ee", 1234, "* notes", "<p>notes</p>");
+  const ReadCase cases[] = {
+      {"empty object", "{}", {}},
+      {"empty array", "[]", {}},
+      {"empty Assets", R"({"Assets":[]})", {}},
+      {"lower-case key is skipped", R"({"assets":[{"Version":"1.0.0"}]})", {}},
+      {"one empty asset", R"({"Assets":[{}]})", {NorvaneAsset{}}},
+      {"all fields",
+       R"({"Assets":[{"PackageId":"MyApp","Version":"1.2.3","Type":"Full",
+           "FileName":"MyApp-1.2.3-full.nupkg","SHA1":"da39a3ee","Size":1234,
+           "NotesMarkdown":"* notes","NotesHtml":"<p>notes</p>"}]})",
+       {full}},
+      {"fields in any order",
+       R"({"Assets":[{"NotesHtml":"<p>notes</p>","Size":1234,"SHA1":"da39a3ee",
+           "FileName":"MyApp-1.2.3-full.nupkg","NotesMarkdown":"* notes","Type":"Full",
+           "Version":"1.2.3","PackageId":"MyApp"}]})",
+       {full}},
+      {"positional asset",
+       R"({"Assets":[["MyApp","1.2.3","Full","MyApp-1.2.3-full.nupkg","da39a3ee",1234,"* notes","<p>notes</p>"]]})",
+       {full}},
+      {"short positional asset", R"({"Assets":[["MyApp","1.2.3"]]})", {make_asset("MyApp", "1.2.3", "", "")}},
+      {"empty positional asset", R"({"Assets":[[]]})", {NorvaneAsset{}}},
+      {"positional feed", R"([[{"Version":"1.0.0"},["A"]]])",
+       {make_asset("", "1.0.0", "", ""), make_asset("A", "", "", "")}},
+      {"positional feed and asset", R"([[["MyApp","1.2.3","Full","MyApp-1.2.3-full.nupkg","da39a3ee",1234,"* notes","<p>notes</p>"]]])",
+       {full}},
+      {"assets keep their order", R"({"Assets":[{"FileName":"b"},{"FileName":"a"},{"FileName":"b"}]})",
+       {make_asset("", "", "", "b"), make_asset("", "", "", "a"), make_asset("", "", "", "b")}},
+      {"unknown keys skipped with nested values",
+       R"({"Before":{"a":[1,{"Assets":[{"Version":"9"}]}],"b":null},
+           "Assets":[{"Extra":[[{"Version":5}],{"x":{"y":[true,false,-1.5e3]}}],"Version":"1.0.0",
+                      "version":null,"Size ":"x"}],
+           "After":"tail","Again":[]})",
+       {make_asset("", "1.0.0", "", "")}},
+      {"unknown keys may repeat", R"({"x":1,"x":2,"Assets":[{"y":1,"y":2}]})", {NorvaneAsset{}}},
+      {"whitespace around and inside", " \t\r\n{ \"Assets\" :\n[ { \"Size\" : 7 } ] }\r\n\t ",
+       {make_asset("", "", "", "", "", 7)}},
+      {"escapes resolved",
+       R"({"Assets":[{"FileName":"a\"b\\c\/d\b\f\n\r\t\u00e9\u20ac\ud83d\ude00"}]})",
+       {make_asset("", "", "", "a\"b\\c/d\b\f\n\r\t\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")}},
+      {"escaped key is matched", R"({"\u0041ssets":[{"\u0056ersion":"2.0.0"}]})", {make_asset("", "2.0.0", "", "")}},
+      {"NUL escape survives", R"({"Assets":[{"NotesMarkdown":"a\u0000b"}]})",
+       {make_asset("", "", "", "", "", 0, std::string("a\0b", 3))}},
+      {"raw UTF-8 kept", "{\"Assets\":[{\"NotesHtml\":\"\xC3\xA9\xF0\x9F\x98\x80\"}]}",
+       {make_asset("", "", "", "", "", 0, "", "\xC3\xA9\xF0\x9F\x98\x80")}},
+      {"largest Size", R"({"Assets":[{"Size":18446744073709551615}]})",
+       {make_asset("", "", "", "", "", UINT64_MAX)}},
+      {"zero Size", R"({"Assets":[{"Size":0}]})", {NorvaneAsset{}}},
+      {"nothing validated", R"({"Assets":[{"Version":"beta","Type":"delta","FileName":""}]})",
+       {make_asset("", "beta", "delta", "")}},
+      {"Assets key after others", R"({"a":1,"Assets":[{}],"b":2})", {NorvaneAsset{}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto feed = parse_release_feed(c.text);
+    ASSERT_TRUE(feed) << feed.error().message;
+    EXPECT_EQ(feed->Assets, c.assets);
+  }
+}
+
+struct RejectCase {
+  const char* label;
+  std::string text;
+  std::string message;
+};
+
+TEST(ReleaseFeedTest, RejectsDocuments) {
+  const RejectCase cases[] = {
+      // Format errors.
+      {"duplicate Version, equal values", R"({"Assets":[{"Version":"1","Version":"1"}]})",
+       "duplicate field `Version` at line 1 column 27"},
+      {"duplicate Assets", R"({"Assets":[],"Assets":[]})", "duplicate field `Assets` at line 1 column 14"},
+      {"duplicate key spelled with an escape", R"({"Assets":[{"Size":1,"\u0053ize":2}]})",
+       "duplicate field `Size` at line 1 column 22"},
+      {"Size too large", R"({"Assets":[{"Size":18446744073709551616}]})",
+       "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 20"},
+      {"Size negative", R"({"Assets":[{"Size":-1}]})",
+       "invalid value: integer `-1`, expected u64 at line 1 column 20"},
+      {"Size minus zero", R"({"Assets":[{"Size":-0}]})",
+       "invalid value: integer `-0`, expected u64 at line 1 column 20"},
+      {"Size with fraction", R"({"Assets":[{"Size":1.0}]})",
+       "invalid type: floating point `1.0`, expected u64 at line 1 column 20"},
+      {"Size with exponent", R"({"Assets":[{"Size":1e3}]})",
+       "invalid type: floating point `1e3`, expected u64 at line 1 column 20"},
+      {"Size as string", R"({"Assets":[{"Size":"123"}]})",
+       "invalid type: string \"123\", expected u64 at line 1 column 20"},
+      {"Size null", R"({"Assets":[{"Size":null}]})", "invalid type: null, expected u64 at line 1 column 20"},
+      {"Version null", R"({"Assets":[{"Version":null}]})",
+       "invalid type: null, expected a string at line 1 column 23"},
+      {"Version number", R"({"Assets":[{"Version":1}]})",
+       "invalid type: integer `1`, expected a string at line 1 column 23"},
+      {"Type float", R"({"Assets":[{"Type":1.5}]})",
+       "invalid type: floating point `1.5`, expected a string at line 1 column 20"},
+      {"FileName boolean", R"({"Assets":[{"FileName":true}]})",
+       "invalid type: boolean `true`, expected a string at line 1 column 24"},
+      {"SHA1 array", R"({"Assets":[{"SHA1":[]}]})", "invalid type: sequence, expected a string at line 1 column 20"},
+      {"NotesHtml object", R"({"Assets":[{"NotesHtml":{}}]})", "invalid type: map, expected a string at line 1 column 25"},
+      {"positional text field", R"({"Assets":[["id",false]]})",
+       "invalid type: boolean `false`, expected a string at line 1 column 18"},
+      {"positional Size", R"({"Assets":[["","","","","",-2]]})",
+       "invalid value: integer `-2`, expected u64 at line 1 column 28"},
+      {"nine positional fields", R"({"Assets":[["","","","","",0,"","",""]]})",
+       "invalid length: too many elements, expected struct NorvaneAsset with 8 elements at line 1 column 36"},
+      {"two positional feed elements", R"([[],[]])",
+       "invalid length: too many elements, expected struct NorvaneAssetFeed with 1 element at line 1 column 5"},
+      {"top level number", "5", "invalid type: integer `5`, expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"top level string", R"("x")", "invalid type: string \"x\", expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"top level null", "null", "invalid type: null, expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"Assets object", R"({"Assets":{}})", "invalid type: map, expected a sequence at line 1 column 11"},
+      {"Assets string", R"({"Assets":"a"})", "invalid type: string \"a\", expected a sequence at line 1 column 11"},
+      {"positional feed with a map", R"([{}])", "invalid type: map, expected a sequence at line 1 column 2"},
+      {"asset number", R"({"Assets":[5]})", "invalid type: integer `5`, expected struct NorvaneAsset at line 1 column 12"},
+      {"asset string", R"({"Assets":[{},"x"]})",
+       "invalid type: string \"x\", expected struct NorvaneAsset at line 1 column 15"},
+      {"position on a later line", "{\n  \"Assets\": [\n    {\"Version\": 7}\n  ]\n}",
+       "invalid type: integer `7`, expected a string at line 3 column 17"},
+      {"string quoted in debug form", R"({"Assets":"a\"b\nc"})",
+       "invalid type: string \"a\\\"b\\nc\", expected a sequence at line 1 column 11"},
+      // Syntax errors, with the reader's own descriptions.
+      {"empty text", "", "The document is empty. at line 1 column 1"},
+      {"only whitespace", " \n ", "The document is empty. at line 2 column 2"},
+      {"trailing text", "{} x", "The document root must not be followed by other values. at line 1 column 4"},
+      {"second value", "{}{}", "The document root must not be followed by other values. at line 1 column 3"},
+      {"trailing text on a later line", "{}\n\n  ]", "The document root must not be followed by other values. at line 3 column 3"},
+      {"NUL byte after the value", std::string("{}\0", 3),
+       "The document root must not be followed by other values. at line 1 column 3"},
+      {"NUL byte before the value", std::string("\0{}", 3), "Unexpected NUL character. at line 1 column 1"},
+      {"NUL byte inside a string", std::string("{\"a\0\":1}", 8), "Unexpected NUL character. at line 1 column 4"},
+      {"byte order mark", "\xEF\xBB\xBF{}", "Invalid value. at line 1 column 1"},
+      {"unterminated string", R"({"Assets":[{"Version":"1.0})", "Missing a closing quotation mark in string. at line 1 column 28"},
+      {"bad escape", R"({"Assets":[{"Version":"\x"}]})", "Invalid escape character in string. at line 1 column 24"},
+      {"raw control character in a string", "{\"a\":\"\t\"}", "Invalid escape character in string. at line 1 column 7"},
+      {"missing comma", R"({"Assets":[] "x":1})", "Missing a comma or '}' after an object member. at line 1 column 14"},
+      {"missing colon", R"({"Assets" []})", "Missing a colon after a name of object member. at line 1 column 11"},
+      {"trailing comma in array", R"({"Assets":[{},]})", "Invalid value. at line 1 column 15"},
+      {"trailing comma in object", R"({"Assets":[],})", "Missing a name for object member. at line 1 column 14"},
+      {"unquoted key", R"({Assets:[]})", "Missing a name for object member. at line 1 column 2"},
+      {"unclosed object", R"({"Assets":[])", "Missing a comma or '}' after an object member. at line 1 column 13"},
+      {"single quotes", "{'Assets':[]}", "Missing a name for object member. at line 1 column 2"},
+      {"comment", "{} // x", "The document root must not be followed by other values. at line 1 column 4"},
+      {"leading zero", R"({"x":01})", "Missing a comma or '}' after an object member. at line 1 column 7"},
+      {"NaN", R"({"x":NaN})", "Invalid value. at line 1 column 6"},
+      {"lone high surrogate", R"({"Assets":[{"Type":"\ud800"}]})", "The surrogate pair in string is invalid. at line 1 column 21"},
+      {"lone low surrogate", R"({"Assets":[{"Type":"\udc00"}]})", "The surrogate pair in string is invalid. at line 1 column 20"},
+      {"lone low surrogate in a skipped key", R"({"\udfff":1})", "The surrogate pair in string is invalid. at line 1 column 2"},
+      {"invalid UTF-8 in a string", "{\"Assets\":[{\"Type\":\"\xC3(\"}]}", "Invalid encoding in string. at line 1 column 21"},
+      {"encoded surrogate in a string", "{\"a\":\"\xED\xA0\x80\"}", "Invalid encoding in string. at line 1 column 7"},
+      {"number too big for the reader", R"({"x":1e400})", "Number too big to be stored in double. at line 1 column 6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto feed = parse_release_feed(c.text);
+    ASSERT_FALSE(feed) << "read " << feed->Assets.size() << " assets";
+    EXPECT_EQ(feed.error().message, c.message);
+  }
+}
+
+// Only the first problem is reported, and no partial feed comes back.
+TEST(ReleaseFeedTest, StopsAtTheFirstProblem) {
+  auto feed = parse_release_feed(R"({"Assets":[{"Version":"1.0.0"},{"Size":-1},{"Type":5}]} x)");
+  ASSERT_FALSE(feed);
+  EXPECT_EQ(feed.error().message, "invalid value: integer `-1`, expected u64 at line 1 column 40");
+}
+
+std::string repeat(std::string_view piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Skipped values of any depth are read without recursion; malformed ones still fail.
+TEST(ReleaseFeedTest, DeepNestingDoesNotExhaustTheStack) {
+  constexpr size_t kDepth = 100000;
+  const std::string arrays = repeat("[", kDepth) + repeat("]", kDepth);
+  const std::string objects = repeat("{\"a\":", kDepth) + "1" + repeat("}", kDepth);
+  struct Case {
+    const char* label;
+    std::string text;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"arrays in a feed key", "{\"x\":" + arrays + ",\"Assets\":[{}]}", true},
+      {"objects in an asset key", "{\"Assets\":[{\"x\":" + objects + ",\"FileName\":\"f\"}]}", true},
+      {"unclosed arrays", "{\"x\":" + repeat("[", kDepth), false},
+      {"unclosed objects", "{\"Assets\":[{\"x\":" + repeat("{\"a\":", kDepth), false},
+      {"deep arrays in a text field", "{\"Assets\":[{\"Type\":" + arrays + "}]}", false},
+      {"deep top level", arrays, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto feed = parse_release_feed(c.text);
+    EXPECT_EQ(feed.has_value(), c.ok) << (feed ? "" : feed.error().message);
+    if (feed) {
+      EXPECT_EQ(feed->Assets.size(), 1u);
+    }
+  }
+}
+
+// The reader must not need a terminator behind the text it is given.
+TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
+  const std::string buffer = R"({"Assets":[{"FileName":"a"}]}{"Assets":[]})";
+  auto feed = parse_release_feed(std::string_view(buffer).substr(0, 29));
+  ASSERT_TRUE(feed) << feed.error().message;
+  ASSERT_EQ(feed->Assets.size(), 1u);
+  EXPECT_EQ(feed->Assets[0].FileName, "a");
+  auto cut = parse_release_feed(std::string_view(buffer).substr(0, 20));
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().message, "Missing a closing quotation mark in string. at line 1 column 21");
+}
+
+// ---------------------------------------------------------------------------------
+// Writing assets.
+
+TEST(AssetJsonTest, WritesCompactObjectInFieldOrder) {
+  EXPECT_EQ(to_json(NorvaneAsset{}),
+            R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":"","NotesHtml":""})");
+  EXPECT_EQ(to_json(make_asset("MyApp", "1.0.0+b", "full", "MyApp-1.0.0-full.nupkg", "ab12", UINT64_MAX, "md", "h")),
+            R"({"PackageId":"MyApp","Version":"1.0.0+b","Type":"full","FileName":"MyApp-1.0.0-full.nupkg",)"
+            R"("SHA1":"ab12","Size":18446744073709551615,"NotesMarkdown":"md","NotesHtml":"h"})");
+}
+
+TEST(AssetJsonTest, EscapesTexts) {
+  struct Case {
+    const char* label;
+    std::string text;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"quotation mark", "a\"b", R"("a\"b")"},
+      {"backslash", "a\\b", R"("a\\b")"},
+      {"short escapes", "\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {"other controls in lower-case hex", std::string("\0\x01\x0b\x0e\x1a\x1f", 6), R"("\u0000\u0001\u000b\u000e\u001a\u001f")"},
+      {"solidus unescaped", "a/b", R"("a/b")"},
+      {"DEL unescaped", "\x7f", "\"\x7f\""},
+      {"space unescaped", " ", R"(" ")"},
+      {"non-ASCII as raw UTF-8", "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80\""},
+      {"escapes between runs", "ab\ncd\"ef", R"("ab\ncd\"ef")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    NorvaneAsset asset;
+    asset.NotesMarkdown = c.text;
+    EXPECT_EQ(to_json(asset), R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":)" +
+                                  c.json + R"(,"NotesHtml":""})");
+  }
+}
+
+// Whatever is read can be written and read back unchanged.
+TEST(AssetJsonTest, RoundTrips) {
+  std::string every_control;
+  for (int c = 0; c < 0x20; ++c) every_control += static_cast<char>(c);
+  const NorvaneAsset assets[] = {
+      make_asset("Id \"q\"", "1.0.0-beta+007", "FULL", "dir/My App.nupkg", "\\", 42, every_control, "\x7f\xC3\xA9"),
+      make_asset("", "", "", "", "", 0, "", ""),
+  };
+  for (const auto& asset : assets) {
+    SCOPED_TRACE(asset.PackageId);
+    auto feed = parse_release_feed("{\"Assets\":[" + to_json(asset) + "]}");
+    ASSERT_TRUE(feed) << feed.error().message;
+    ASSERT_EQ(feed->Assets.size(), 1u);
+    EXPECT_EQ(feed->Assets[0], asset);
+  }
+}
+
+TEST(AssetJsonTest, WritesUpdateInfo) {
+  const NorvaneAsset asset = make_asset("A", "2.0.0", "Full", "a.nupkg", "s", 3, "m", "h");
+  const std::string asset_json = to_json(asset);
+  EXPECT_EQ(to_json(UpdateInfo{asset, false}), "{\"TargetFullRelease\":" + asset_json + ",\"IsDowngrade\":false}");
+  EXPECT_EQ(to_json(UpdateInfo{asset, true}), "{\"TargetFullRelease\":" + asset_json + ",\"IsDowngrade\":true}");
+  // One line, whatever the texts hold.
+  EXPECT_EQ(to_json(UpdateInfo{make_asset("a\nb", "\r", "", "")}).find_first_of("\r\n"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------
+// Looking assets up by file name.
+
+TEST(AssetFeedTest, FindsByFileNameIgnoringAsciiCase) {
+  NorvaneAssetFeed feed;
+  feed.Assets = {make_asset("1", "", "", "MyApp-1.0.0-full.nupkg"), make_asset("2", "", "", "myapp-1.0.0-FULL.nupkg"),
+                 make_asset("3", "", "", "\xC3\x89t\xC3\xA9.nupkg"), make_asset("4", "", "", ""),
+                 make_asset("5", "", "", "a b")};
+  struct Case {
+    const char* name;
+    const char* id;  // null: not found
+  };
+  const Case cases[] = {
+      {"MyApp-1.0.0-full.nupkg", "1"},
+      {"MYAPP-1.0.0-FULL.NUPKG", "1"},  // the first of two matches
+      {"myapp-1.0.0-full.nupkg", "1"},
+      {"\xC3\x89t\xC3\xA9.nupkg", "3"},
+      {"\xC3\x89T\xC3\xA9.NUPKG", "3"},
+      {"\xC3\xA9t\xC3\xA9.nupkg", nullptr},  // no case folding beyond ASCII
+      {"MyApp-1.0.0-full.nupk", nullptr},
+      {"MyApp-1.0.0-full.nupkg ", nullptr},  // no trimming
+      {" a b", nullptr},
+      {"A B", "5"},
+      {"", "4"},
+      {"missing.nupkg", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const NorvaneAsset* found = feed.find(c.name);
+    if (c.id == nullptr) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->PackageId, c.id);
+    }
+  }
+  EXPECT_EQ(NorvaneAssetFeed{}.find("x"), nullptr);
+}
+
+// ---------------------------------------------------------------------------------
+// The channel rule.
+
+TEST(PracticalChannelTest, RequestedThenManifestThenOsx) {
+  struct Case {
+    const char* label;
+    std::optional<std::string> requested;
+    std::string manifest_channel;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"requested wins", "beta", "stable", "beta"},
+      {"requested empty means osx, not the manifest's", "", "stable", "osx"},
+      {"manifest channel", std::nullopt, "stable", "stable"},
+      {"nothing gives osx", std::nullopt, "", "osx"},
+      {"kept exactly", "Beta Channel", "", "Beta Channel"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Manifest manifest;
+    manifest.channel = c.manifest_channel;
+    EXPECT_EQ(practical_channel(UpdateSettings{c.requested, false}, manifest), c.expected);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// The manager over a source that serves a fixed feed.
+
+struct FakeSource {
+  Result<NorvaneAssetFeed> feed;
+  std::shared_ptr<std::vector<std::string>> channels = std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<std::vector<std::string>> ids = std::make_shared<std::vector<std::string>>();
+
+  Result<NorvaneAssetFeed> fetch_release_feed(std::string_view channel, const Manifest& manifest) const {
+    channels->emplace_back(channel);
+    ids->push_back(manifest.id);
+    return feed;
+  }
+};
+static_assert(UpdateSource<FakeSource>);
+static_assert(UpdateSource<FileSource>);
+static_assert(UpdateSource<HttpSource>);
+
+NorvaneLocator make_locator(const std::string& version, const std::string& channel) {
+  NorvaneLocator locator;
+  locator.manifest.id = "MyApp";
+  auto parsed = parse_semver(version);
+  EXPECT_TRUE(parsed) << version;
+  if (parsed) locator.manifest.version = *parsed;
+  locator.manifest.channel = channel;
+  return locator;
+}
+
+NorvaneAssetFeed feed_of(std::vector<NorvaneAsset> assets) {
+  NorvaneAssetFeed feed;
+  feed.Assets = std::move(assets);
+  return feed;
+}
+
+NorvaneAsset full(const std::string& version, const std::string& file = "") {
+  return make_asset("MyApp", version, "Full", file.empty() ? "MyApp-" + version + "-full.nupkg" : file);
+}
+
+TEST(UpdateManagerTest, PassesChannelAndManifestToTheSource) {
+  FakeSource source{feed_of({full("1.0.0")})};
+  UpdateManager<FakeSource> manager(source, make_locator("1.0.0", "stable"), UpdateSettings{"", true});
+  EXPECT_EQ(manager.get_practical_channel(), "osx");
+  auto feed = manager.get_release_feed();
+  ASSERT_TRUE(feed);
+  EXPECT_EQ(feed->Assets.size(), 1u);
+  EXPECT_EQ(*source.channels, std::vector<std::string>{"osx"});
+  EXPECT_EQ(*source.ids, std::vector<std::string>{"MyApp"});
+
+  // Without settings: the manifest's channel, and no downgrade.
+  UpdateManager<FakeSource> plain(FakeSource{feed_of({full("0.9.0")})}, make_locator("1.0.0", "stable"));
+  EXPECT_EQ(plain.get_practical_channel(), "stable");
+  EXPECT_FALSE(plain.settings().allow_downgrade);
+  EXPECT_FALSE(plain.settings().requested_channel.has_value());
+  auto info = plain.get_update_info();
+  ASSERT_TRUE(info) << info.error().message;
+  EXPECT_FALSE(info->has_value());
+}
+
+TEST(UpdateManagerTest, SourceErrorsPassUnchanged) {
+  FakeSource source{fail("No such file or directory (os error 2)")};
+  UpdateManager<FakeSource> manager(source, make_locator("1.0.0", ""));
+  auto feed = manager.get_release_feed();
+  ASSERT_FALSE(feed);
+  EXPECT_EQ(feed.error().message, "No such file or directory (os error 2)");
+  auto info = manager.get_update_info();
+  ASSERT_FALSE(info);
+  EXPECT_EQ(info.error().message, "No such file or directory (os error 2)");
+}
+
+struct DecisionCase {
+  const char* label;
+  std::string local;
+  std::string manifest_channel;
+  std::optional<std::string> requested;
+  bool downgrade;
+  std::vector<NorvaneAsset> assets;
+  // Expected: an error message, or the FileName offered and IsDowngrade, or nothing.
+  std::string error;
+  std::string offered;  // empty: nothing offered
+  bool is_downgrade;
+  std::string record;  // the info record of the decision; empty when failing
+};
+
+TEST(UpdateManagerTest, DecisionTable) {
+  const DecisionCase cases[] = {
+      {"newer", "1.2.3", "", std::nullopt, false, {full("1.2.4")}, "", "MyApp-1.2.4-full.nupkg", false,
+       "Found newer remote release available (1.2.3 -> 1.2.4)."},
+      {"newer with downgrade allowed", "1.2.3", "", std::nullopt, true, {full("1.2.4")}, "", "MyApp-1.2.4-full.nupkg",
+       false, "Found newer remote release available (1.2.3 -> 1.2.4)."},
+      {"older without downgrade", "2.0.0", "", std::nullopt, false, {full("1.0.0")}, "", "", false,
+       "No update available."},
+      {"older with downgrade", "2.0.0", "", std::nullopt, true, {full("1.0.0")}, "", "MyApp-1.0.0-full.nupkg", true,
+       "Found older remote release available and downgrade is enabled (2.0.0 -> 1.0.0)."},
+      {"pre-release below its release", "1.0.0", "", std::nullopt, false, {full("1.0.0-beta")}, "", "", false,
+       "No update available."},
+      {"pre-release as a downgrade", "1.0.0", "", std::nullopt, true, {full("1.0.0-beta")}, "",
+       "MyApp-1.0.0-beta-full.nupkg", true,
+       "Found older remote release available and downgrade is enabled (1.0.0 -> 1.0.0-beta)."},
+      {"same version, other channel requested", "1.0.0", "stable", "beta", true, {full("1.0.0")}, "",
+       "MyApp-1.0.0-full.nupkg", true,
+       "Latest remote release is the same version of a different channel, and downgrade is enabled (1.0.0 -> 1.0.0)."},
+      {"same version, same channel requested", "1.0.0", "stable", "stable", true, {full("1.0.0")}, "", "", false,
+       "No update available."},
+      {"same version, no channel anywhere: osx differs", "1.0.0", "", std::nullopt, true, {full("1.0.0")}, "",
+       "MyApp-1.0.0-full.nupkg", true,
+       "Latest remote release is the same version of a different channel, and downgrade is enabled (1.0.0 -> 1.0.0)."},
+      {"same version, manifest channel osx", "1.0.0", "osx", std::nullopt, true, {full("1.0.0")}, "", "", false,
+       "No update available."},
+      {"same version, empty request reads osx", "1.0.0", "stable", "", true, {full("1.0.0")}, "",
+       "MyApp-1.0.0-full.nupkg", true,
+       "Latest remote release is the same version of a different channel, and downgrade is enabled (1.0.0 -> 1.0.0)."},
+      {"same version, other channel, no downgrade", "1.0.0", "stable", "beta", false, {full("1.0.0")}, "", "", false,
+       "No update available."},
+      {"channel compared case-sensitively", "1.0.0", "Stable", "stable", true, {full("1.0.0")}, "",
+       "MyApp-1.0.0-full.nupkg", true,
+       "Latest remote release is the same version of a different channel, and downgrade is enabled (1.0.0 -> 1.0.0)."},
+      {"higher build metadata is newer", "1.0.0+build.1", "", std::nullopt, false, {full("1.0.0+build.2")}, "",
+       "MyApp-1.0.0+build.2-full.nupkg", false, "Found newer remote release available (1.0.0+build.1 -> 1.0.0+build.2)."},
+      {"lower build metadata only as downgrade", "1.0.0+build.2", "", std::nullopt, false, {full("1.0.0+build.1")}, "",
+       "", false, "No update available."},
+      {"lower build metadata with downgrade", "1.0.0+build.2", "beta", "beta", true, {full("1.0.0+build.1")}, "",
+       "MyApp-1.0.0+build.1-full.nupkg", true,
+       "Found older remote release available and downgrade is enabled (1.0.0+build.2 -> 1.0.0+build.1)."},
+      {"zero assets", "1.0.0", "", std::nullopt, true, {}, "Zero assets found in releases feed.", "", false, ""},
+      {"no full release", "1.0.0", "", std::nullopt, true,
+       {make_asset("MyApp", "2.0.0", "Delta", "d.nupkg"), make_asset("MyApp", "2.0.0", "Fullx", "e.nupkg"),
+        make_asset("MyApp", "2.0.0", "", "f.nupkg")},
+       "No valid full releases found in feed.", "", false, ""},
+      {"only full release has no semantic version", "1.0.0", "", std::nullopt, true, {full("1.2")},
+       "No valid full releases found in feed.", "", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CapturedLog log(log::Level::Info);
+    FakeSource source{feed_of(c.assets)};
+    UpdateManager<FakeSource> manager(source, make_locator(c.local, c.manifest_channel),
+                                      UpdateSettings{c.requested, c.downgrade});
+    auto info = manager.get_update_info();
+    if (!c.error.empty()) {
+      ASSERT_FALSE(info);
+      EXPECT_EQ(info.error().message, c.error);
+      EXPECT_TRUE(log.records().empty());
+      continue;
+    }
+    ASSERT_TRUE(info) << info.error().message;
+    if (c.offered.empty()) {
+      EXPECT_FALSE(info->has_value());
+    } else {
+      ASSERT_TRUE(info->has_value());
+      EXPECT_EQ((*info)->TargetFullRelease.FileName, c.offered);
+      EXPECT_EQ((*info)->IsDowngrade, c.is_downgrade);
+    }
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, log::Level::Info);
+    EXPECT_EQ(records[0].target, "norvane::manager");
+    EXPECT_EQ(records[0].message, c.record);
+  }
+}
+
+struct ChoiceCase {
+  const char* label;
+  std::vector<NorvaneAsset> assets;
+  const char* chosen;  // FileName; null: none
+};
+
+TEST(UpdateManagerTest, ChoosesTheHighestFullRelease) {
+  const ChoiceCase cases[] = {
+      {"highest wins, wherever it stands", {full("1.0.0"), full("3.0.0"), full("2.0.0")}, "MyApp-3.0.0-full.nupkg"},
+      {"first of equal versions stays",
+       {full("2.0.0", "first.nupkg"), full("2.0.0", "second.nupkg"), full("1.0.0")}, "first.nupkg"},
+      {"build metadata breaks the tie", {full("1.0.0"), full("1.0.0+build.2")}, "MyApp-1.0.0+build.2-full.nupkg"},
+      {"numeric build identifiers by value", {full("1.0.0+10", "ten"), full("1.0.0+9", "nine")}, "ten"},
+      {"release above its pre-release", {full("1.0.0"), full("1.0.0-rc.1")}, "MyApp-1.0.0-full.nupkg"},
+      {"type in any ASCII case",
+       {make_asset("MyApp", "1.0.0", "Full", "a"), make_asset("MyApp", "2.0.0", "FULL", "b"),
+        make_asset("MyApp", "3.0.0", "full", "c"), make_asset("MyApp", "4.0.0", "fULl", "d")},
+       "d"},
+      {"non-full assets ignored, however high",
+       {make_asset("MyApp", "9.0.0", "Delta", "delta"), make_asset("MyApp", "1.0.0", "Full", "full")}, "full"},
+      {"invalid versions skipped",
+       {make_asset("MyApp", "v9.0.0", "Full", "v"), make_asset("MyApp", "9.0", "Full", "short"),
+        make_asset("MyApp", " 9.0.0", "Full", "space"), make_asset("MyApp", "1.0.0", "Full", "valid")},
+       "valid"},
+      {"package id and file name do not filter",
+       {make_asset("Other", "5.0.0", "Full", ""), make_asset("MyApp", "1.0.0", "Full", "mine")}, ""},
+      {"nothing full", {make_asset("MyApp", "1.0.0", "Delta", "d")}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const NorvaneAssetFeed feed = feed_of(c.assets);
+    auto best = latest_full_release(feed);
+    if (c.chosen == nullptr) {
+      EXPECT_FALSE(best.has_value());
+      continue;
+    }
+    ASSERT_TRUE(best.has_value());
+    EXPECT_EQ(best->asset->FileName, c.chosen);
+    EXPECT_EQ(best->version.to_string(), best->asset->Version);
+  }
+}
+
+// The offered asset is printed as the feed wrote it, type and package id included.
+TEST(UpdateManagerTest, OffersTheAssetUnchanged) {
+  const NorvaneAsset asset = make_asset("SomethingElse", "2.0.0+b.1", "fUlL", "x.nupkg", "sha", 99, "md", "html");
+  FakeSource source{feed_of({make_asset("MyApp", "3.0.0", "Delta", "d"), asset})};
+  UpdateManager<FakeSource> manager(source, make_locator("1.0.0", ""));
+  auto info = manager.get_update_info();
+  ASSERT_TRUE(info) << info.error().message;
+  ASSERT_TRUE(info->has_value());
+  EXPECT_EQ((*info)->TargetFullRelease, asset);
+  EXPECT_FALSE((*info)->IsDowngrade);
+}
+
+TEST(UpdateManagerTest, LogsTheScanAtDebugLevel) {
+  CapturedLog log(log::Level::Trace);
+  FakeSource source{feed_of({make_asset("MyApp", "beta", "Full", "skipped-quietly"), full("1.0.0+b"),
+                             make_asset("MyApp", "5.0.0", "Delta", "delta"), full("2.0.0")})};
+  UpdateManager<FakeSource> manager(source, make_locator("1.0.0", ""));
+  auto info = manager.get_update_info();
+  ASSERT_TRUE(info) << info.error().message;
+  std::vector<std::string> manager_records;
+  for (const auto& r : log.records()) {
+    if (r.target != "norvane::manager") continue;
+    manager_records.push_back(std::string(log::level_name(r.level)) + " " + r.message);
+  }
+  const std::vector<std::string> expected = {
+      "DEBUG Found full release: MyApp-1.0.0+b-full.nupkg (1.0.0+b).",
+      "DEBUG Found full release: MyApp-2.0.0-full.nupkg (2.0.0).",
+      "DEBUG Latest remote release: MyApp-2.0.0-full.nupkg (2.0.0).",
+      "INFO Found newer remote release available (1.0.0 -> 2.0.0).",
+  };
+  EXPECT_EQ(manager_records, expected);
+}
+
+}  // namespace
+}  // namespace norvane
