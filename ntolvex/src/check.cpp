@@ -1,5 +1,51 @@
+// The check subcommand: reads the release feed of the practical channel and prints the
+// release to offer as one line of JSON, or nothing.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include <norvane/log.h>
+#include <norvane/manager.h>
+#include <norvane/sources.h>
+#include <norvane/util.h>
+
 #include "commands.h"
 
 namespace ntolvex {
-norvane::Result<void> run_check(const CheckArgs&) { return norvane::fail("check is not available yet"); }
+
+namespace {
+
+constexpr std::string_view kTarget = "ntolvex";
+
+template <norvane::UpdateSource Source>
+norvane::Result<void> check_with(Source source, norvane::UpdateSettings settings) {
+  auto manager = norvane::UpdateManager<Source>::create(std::move(source), std::move(settings));
+  if (!manager) return norvane::unexpected(std::move(manager).error());
+  auto info = manager->get_update_info();
+  if (!info) return norvane::unexpected(std::move(info).error());
+  if (!*info) return {};
+  std::string line = norvane::to_json(**info);
+  line += '\n';
+  // The line is the command's only result: a parent that cannot get it must not see
+  // success.
+  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+    return norvane::unexpected(norvane::Error::from_errno(errno != 0 ? errno : EIO));
+  return {};
+}
+
+}  // namespace
+
+norvane::Result<void> run_check(const CheckArgs& args) {
+  NV_INFO(kTarget, "Command: Check");
+  NV_INFO(kTarget, "    URL: " + norvane::debug_string(args.url));
+  NV_INFO(kTarget, "    Allow Downgrade: " + std::string(norvane::debug_bool(args.downgrade)));
+  NV_INFO(kTarget, "    Channel: " + norvane::debug_optional(args.channel));
+
+  norvane::UpdateSettings settings{args.channel, args.downgrade};
+  // The choice of source kind. Once the URL module is in, an http or https URL
+  // (is_http_url) goes to check_with(norvane::HttpSource(args.url), ...) here.
+  return check_with(norvane::FileSource(args.url), std::move(settings));
+}
+
 }  // namespace ntolvex
