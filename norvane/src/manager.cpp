@@ -97,14 +97,22 @@ bool has_encoded_surrogate(const char* str, size_t length) {
 // nesting of any depth costs no stack here (the reader runs iteratively).
 class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedHandler> {
  public:
+  // Where the value that stopped the parse starts, relative to the offset the
+  // reader reports: it reports the start of a number, object or array, but the end
+  // of a string or a literal.
+  enum class Anchor { kAtOffset, kStringBefore, kLiteralBefore };
+
   // Set when the handler stopped the parse; the message without a position.
   std::string error;
+  Anchor anchor = Anchor::kAtOffset;
+  size_t literal_length = 0;  // for kLiteralBefore
   NorvaneAssetFeed feed;
 
-  bool Null() { return scalar("null"); }
-  bool Bool(bool b) { return scalar(b ? "boolean `true`" : "boolean `false`"); }
+  bool Null() { return literal("null", 4); }
+  bool Bool(bool b) { return b ? literal("boolean `true`", 4) : literal("boolean `false`", 5); }
   bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
     const std::string_view number(str, length);
+    anchor = Anchor::kAtOffset;
     if (skipping()) return true;
     const Slot slot = next_slot();
     if (slot == Slot::kSkip) return true;
@@ -112,6 +120,7 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
     return unexpected_value(slot, number_description(number));
   }
   bool String(const char* str, rapidjson::SizeType length, bool) {
+    anchor = Anchor::kStringBefore;
     if (has_encoded_surrogate(str, length)) return fail_with("The surrogate pair in string is invalid.");
     if (skipping()) return true;
     const Slot slot = next_slot();
@@ -125,6 +134,7 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
     return unexpected_value(slot, "string " + debug_string(std::string_view(str, length)));
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
+    anchor = Anchor::kStringBefore;
     if (has_encoded_surrogate(str, length)) return fail_with("The surrogate pair in string is invalid.");
     if (skipping()) return true;
     const std::string_view key(str, length);
@@ -151,8 +161,14 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
     field_ = index;
     return true;
   }
-  bool StartObject() { return start(Frame::kFeedObject, Frame::kAssetObject, "map"); }
-  bool StartArray() { return start(Frame::kFeedArray, Frame::kAssetArray, "sequence"); }
+  bool StartObject() {
+    anchor = Anchor::kAtOffset;
+    return start(Frame::kFeedObject, Frame::kAssetObject, "map");
+  }
+  bool StartArray() {
+    anchor = Anchor::kAtOffset;
+    return start(Frame::kFeedArray, Frame::kAssetArray, "sequence");
+  }
   bool EndObject(rapidjson::SizeType) { return end(); }
   bool EndArray(rapidjson::SizeType) { return end(); }
 
@@ -229,7 +245,9 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
     return true;
   }
 
-  bool scalar(const std::string& description) {
+  bool literal(const char* description, size_t length) {
+    anchor = Anchor::kLiteralBefore;
+    literal_length = length;
     if (skipping()) return true;
     const Slot slot = next_slot();
     if (slot == Slot::kSkip) return true;
@@ -283,6 +301,20 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
 
 bool is_json_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// The offset of the opening quotation mark of the string whose closing one is just
+// before `end`: the nearest quotation mark before it with an even number of
+// backslashes in front (every quotation mark inside a string is escaped).
+size_t string_start(std::string_view text, size_t end) {
+  if (end < 2 || end > text.size()) return end;
+  for (size_t i = end - 1; i-- > 0;) {
+    if (text[i] != '"') continue;
+    size_t backslashes = 0;
+    while (backslashes < i && text[i - 1 - backslashes] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return i;
+  }
+  return end;
+}
+
 std::string with_position(std::string message, std::string_view text, size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);
@@ -312,10 +344,14 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
   if (result.IsError()) {
-    const size_t offset = result.Offset();
+    size_t offset = result.Offset();
     std::string message;
     if (result.Code() == rapidjson::kParseErrorTermination) {
       message = std::move(handler.error);
+      // Point at the start of the value or key that was refused.
+      if (handler.anchor == FeedHandler::Anchor::kStringBefore) offset = string_start(text, offset);
+      if (handler.anchor == FeedHandler::Anchor::kLiteralBefore && offset >= handler.literal_length)
+        offset -= handler.literal_length;
     } else if (offset < text.size() && text[offset] == '\0') {
       // The reader takes a NUL byte for the end of input and says so.
       message = "Unexpected NUL character.";
