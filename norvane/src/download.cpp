@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include <curl/curl.h>
+#define ZLIB_CONST
+#include <zlib.h>
 
 #include <norvane/log.h>
 
@@ -18,10 +22,11 @@ namespace {
 
 constexpr const char* kTarget = "norvane::download";
 constexpr const char* kTooBig = "response too big for into_string";
+constexpr const char* kIncompleteGzip = "the gzip-coded body ends before its compressed data";
 constexpr long kMaxRedirects = 5;
 
-// libcurl delivers each read of its receive buffer to the write callback, so the
-// buffer size is the most one read can bring. Versions before 7.88 cap it lower.
+// libcurl reads the socket into a receive buffer of this size, so one read brings at
+// most this much. Versions before 7.88 cap it lower.
 constexpr long kReadSize = static_cast<long>(kTransferBufferSize) < CURL_MAX_READ_SIZE
                                ? static_cast<long>(kTransferBufferSize)
                                : CURL_MAX_READ_SIZE;
@@ -79,6 +84,60 @@ std::string stall_message(std::chrono::seconds period) {
   return "the transfer stalled: no data received for " + std::to_string(n) +
          (n == 1 ? " second" : " seconds");
 }
+
+// Decodes a gzip-coded body, member after member, and knows whether the last member
+// is complete: a coded body cut short must fail even when nothing else tells (a body
+// that ends with the connection). libcurl's own decoder takes the first member's end
+// for the end and does not notice a stream that stops early.
+class GzipDecoder {
+ public:
+  GzipDecoder() { ready_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK; }
+  ~GzipDecoder() {
+    if (ready_) inflateEnd(&z_);
+  }
+  GzipDecoder(const GzipDecoder&) = delete;
+  GzipDecoder& operator=(const GzipDecoder&) = delete;
+
+  // Decodes `in` into out[*used, capacity), advancing *used. When that space is full it
+  // calls `full`, which must empty it (*used back to 0). Fails on data that is not gzip,
+  // or with the error of `full`.
+  template <class Full>
+  Result<void> decode(std::string_view in, char* out, size_t* used, size_t capacity, Full&& full) {
+    if (!ready_) return fail("cannot set up the gzip decoder");
+    z_.next_in = reinterpret_cast<const Bytef*>(in.data());
+    z_.avail_in = static_cast<uInt>(in.size());
+    while (z_.avail_in > 0) {
+      if (ended_) {  // another member follows
+        inflateReset(&z_);
+        ended_ = false;
+      }
+      if (*used == capacity) NV_TRY(full());
+      started_ = true;
+      z_.next_out = reinterpret_cast<Bytef*>(out + *used);
+      z_.avail_out = static_cast<uInt>(capacity - *used);
+      const int rc = inflate(&z_, Z_NO_FLUSH);
+      *used = capacity - z_.avail_out;
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc == Z_BUF_ERROR && z_.avail_out == 0) {
+        continue;  // out of room: make some and go on
+      } else if (rc != Z_OK) {
+        return fail(std::string("invalid gzip-coded body: ") +
+                    (z_.msg != nullptr ? z_.msg : zError(rc)));
+      }
+    }
+    return {};
+  }
+
+  // True unless a member has begun and not ended.
+  bool complete() const { return !started_ || ended_; }
+
+ private:
+  z_stream z_{};
+  bool ready_ = false;
+  bool started_ = false;
+  bool ended_ = false;
+};
 
 // A file descriptor owned from the line that opens it.
 class UniqueFd {
@@ -139,10 +198,18 @@ struct Transfer {
 
   // Of the response whose head is being read; reset by each status line.
   std::optional<uint64_t> content_length;
-  bool encoded = false;
+  std::vector<std::string> codings;  // Content-Encoding, "identity" left out
 
   bool head_delivered = false;
   ProgressSteps steps{std::nullopt};
+  // libcurl hands a read to the write callback in pieces of at most 16 KiB. They are
+  // gathered here and handed on as one chunk when the read is over (libcurl then
+  // reports progress) or the buffer is full, so that a chunk is what one read brought.
+  // Allocated once, with the final head.
+  std::unique_ptr<char[]> buffer;
+  size_t buffered = 0;
+  // Present when the final response is gzip-coded: its bytes are decoded into `buffer`.
+  std::unique_ptr<GzipDecoder> gzip;
   // A failure of our own (status, handler, cap) that ended the transfer.
   std::optional<Error> error;
   bool stalled = false;
@@ -180,10 +247,26 @@ struct Transfer {
     if (head.status >= 400) return unexpected(status_error(head.status));
     head.url = effective_url();
     head.redirects = static_cast<uint64_t>(redirect_count());
-    // A decoded body has another length than the one announced.
-    if (!encoded) head.content_length = content_length;
+    // A gzip or x-gzip body is decoded, and then has another length than the one
+    // announced. Any other coding is not ours to undo: its bytes are the body.
+    if (codings.size() == 1 && (iequals(codings[0], "gzip") || iequals(codings[0], "x-gzip")))
+      gzip = std::make_unique<GzipDecoder>();
+    else
+      head.content_length = content_length;
     steps = ProgressSteps(head.content_length);
+    buffer = std::make_unique<char[]>(kTransferBufferSize);
     if (handler->on_head) return handler->on_head(head);
+    return {};
+  }
+
+  // Hands the gathered bytes to the handler, then reports progress.
+  Result<void> flush() {
+    if (buffered == 0) return {};
+    const std::string_view chunk(buffer.get(), std::exchange(buffered, 0));
+    if (handler->on_chunk) NV_TRY(handler->on_chunk(chunk));
+    if (auto step = steps.advance(chunk.size()); step && handler->progress) handler->progress(*step);
+    // Time spent in the handler is not time without data.
+    last_activity = Clock::now();
     return {};
   }
 };
@@ -198,7 +281,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   const std::string_view line(data, n);
   if (line.starts_with("HTTP/")) {
     t->content_length.reset();
-    t->encoded = false;
+    t->codings.clear();
     return n;
   }
   if (trim(line).empty()) {
@@ -218,12 +301,17 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   if (iequals(name, "Content-Length")) {
     t->content_length = parse_content_length(value);
   } else if (iequals(name, "Content-Encoding")) {
-    if (!value.empty() && !iequals(value, "identity")) t->encoded = true;
+    for (std::string_view rest = value; !rest.empty();) {
+      const size_t comma = rest.find(',');
+      const std::string_view coding = trim(rest.substr(0, comma));
+      if (!coding.empty() && !iequals(coding, "identity")) t->codings.emplace_back(coding);
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
   }
   return n;
 }
 
-// Each read of the final response's body, decoded.
+// Pieces of the final response's body, decoded.
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
@@ -234,23 +322,41 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
       return 0;
     }
   }
-  if (t->handler->on_chunk) {
-    if (auto handled = t->handler->on_chunk(std::string_view(data, n)); !handled) {
-      t->error = std::move(handled).error();
+  t->last_activity = Transfer::Clock::now();
+  if (t->gzip) {
+    auto decoded = t->gzip->decode(std::string_view(data, n), t->buffer.get(), &t->buffered,
+                                   kTransferBufferSize, [t] { return t->flush(); });
+    if (!decoded) {
+      t->error = std::move(decoded).error();
       return 0;
     }
+    return n;
   }
-  if (auto step = t->steps.advance(n); step && t->handler->progress) t->handler->progress(*step);
-  // Time spent in the handler is not time without data.
-  t->last_activity = Transfer::Clock::now();
+  for (size_t done = 0; done < n;) {
+    if (t->buffered == kTransferBufferSize) {
+      if (auto flushed = t->flush(); !flushed) {
+        t->error = std::move(flushed).error();
+        return 0;
+      }
+    }
+    const size_t take = std::min(n - done, kTransferBufferSize - t->buffered);
+    std::memcpy(t->buffer.get() + t->buffered, data + done, take);
+    t->buffered += take;
+    done += take;
+  }
   return n;
 }
 
-// Called about once a second while the transfer waits, and after each read: notices a
-// request that receives nothing for the stall period. Header lines and decoded bytes
-// count as activity, and so do raw body bytes that decode to nothing yet.
+// Called after each read and about once a second while the transfer waits: hands on
+// the read just gathered, and notices a request that receives nothing for the stall
+// period. Header lines and body pieces count as activity, and so do raw body bytes
+// that decode to nothing yet.
 int on_progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
+  if (auto flushed = t->flush(); !flushed) {
+    t->error = std::move(flushed).error();
+    return 1;
+  }
   const auto now = Transfer::Clock::now();
   if (dlnow != t->last_dlnow) {
     t->last_dlnow = dlnow;
@@ -366,7 +472,9 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_USERAGENT, impl->user_agent.c_str());
+  // Offer gzip, and decode it ourselves (GzipDecoder).
   set(CURLOPT_ACCEPT_ENCODING, "gzip");
+  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_BUFFERSIZE, kReadSize);
   set(CURLOPT_HEADERFUNCTION, on_header);
   set(CURLOPT_WRITEFUNCTION, on_body);
@@ -404,19 +512,24 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
   }
 
   Result<void> result;
-  if (code != CURLE_OK) {
-    if (t.error) {
-      result = unexpected(std::move(*t.error));
+  if (code == CURLE_OK) {
+    result = t.head_delivered ? t.flush()          // the last read
+                              : t.deliver_head();  // an empty body
+    if (result && t.gzip && !t.gzip->complete()) result = fail(kIncompleteGzip);
+  } else if (t.error) {
+    result = unexpected(std::move(*t.error));
+  } else {
+    // What the last read brought before the failure is kept, as it would have been
+    // had the failure come one read later.
+    Result<void> flushed = t.head_delivered ? t.flush() : Result<void>();
+    if (!flushed) {
+      result = std::move(flushed);
     } else if (t.stalled) {
       result = fail(stall_message(t.stall_timeout));
     } else {
-      const std::string detail = impl_->error_buffer[0] != '\0'
-                                     ? std::string(trim(impl_->error_buffer))
-                                     : std::string(curl_easy_strerror(code));
-      result = fail(detail);
+      result = fail(impl_->error_buffer[0] != '\0' ? std::string(trim(impl_->error_buffer))
+                                                   : std::string(curl_easy_strerror(code)));
     }
-  } else if (!t.head_delivered) {
-    result = t.deliver_head();  // an empty body
   }
   // The handle lives on for the next request; it must not point at this frame.
   curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);

@@ -1,0 +1,124 @@
+// HTTP servers for the tests, on 127.0.0.1 with a port the system picks, each running
+// on its own thread and stopped when it goes out of scope. RawHttpServer answers every
+// connection with a script of its own, for responses that must misbehave (a wrong
+// length, a dropped connection, a stall, exact headers); HttplibServer wraps
+// cpp-httplib for ordinary responses, over TLS too.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+namespace norvane::testing {
+
+// The longest a script may hold a connection open without sending.
+inline constexpr std::chrono::seconds kMaxHold{20};
+
+class RawHttpServer;
+
+// One accepted connection, as a script sees it. The request head has been read.
+class RawConnection {
+ public:
+  // The request head, up to and including the blank line.
+  const std::string& request() const { return request_; }
+  // Sends all the bytes; false when the peer has gone or the server stops.
+  bool send(std::string_view bytes);
+  // Waits, returning early when the server stops.
+  void pause(std::chrono::milliseconds duration);
+  // Keeps the connection open without sending until the server stops (at most kMaxHold).
+  void hold() { pause(kMaxHold); }
+  // Ends the connection with a reset instead of an orderly close.
+  void reset();
+
+ private:
+  friend class RawHttpServer;
+  RawConnection(RawHttpServer& server, int fd, std::string request)
+      : server_(server), fd_(fd), request_(std::move(request)) {}
+  RawHttpServer& server_;
+  int fd_;
+  std::string request_;
+};
+
+// Accepts connections one at a time and runs the script on each; the connection is
+// closed when the script returns. Every wait is bounded.
+class RawHttpServer {
+ public:
+  using Script = std::function<void(RawConnection&)>;
+  explicit RawHttpServer(Script script);
+  ~RawHttpServer();
+  RawHttpServer(const RawHttpServer&) = delete;
+  RawHttpServer& operator=(const RawHttpServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // "http://127.0.0.1:{port}" + path.
+  std::string url(std::string_view path = "/") const;
+  // The request heads received so far, in order.
+  std::vector<std::string> requests() const;
+
+ private:
+  friend class RawConnection;
+  void run();
+  void serve(int fd);
+
+  Script script_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable stopped_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+// A cpp-httplib server (plain, or TLS with the given certificate and key files) on
+// 127.0.0.1; `setup` registers its handlers before it starts.
+class HttplibServer {
+ public:
+  using Setup = std::function<void(httplib::Server&)>;
+  explicit HttplibServer(const Setup& setup);
+  HttplibServer(const Setup& setup, const std::string& cert_file, const std::string& key_file);
+  // TLS with a context of the caller's making.
+  HttplibServer(const Setup& setup, const std::function<bool(SSL_CTX&)>& setup_ssl);
+  ~HttplibServer();
+  HttplibServer(const HttplibServer&) = delete;
+  HttplibServer& operator=(const HttplibServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // "http://127.0.0.1:{port}" + path, or https for a TLS server.
+  std::string url(std::string_view path = "/") const;
+
+ private:
+  void start(const Setup& setup);
+
+  std::unique_ptr<httplib::Server> server_;
+  bool tls_ = false;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 where nothing listens: bound, so nobody else takes it, but not
+// listening, so a connection to it is refused.
+class DeadPort {
+ public:
+  DeadPort();
+  ~DeadPort();
+  DeadPort(const DeadPort&) = delete;
+  DeadPort& operator=(const DeadPort&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+}  // namespace norvane::testing
