@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
   cmake make ninja-build g++ pkg-config git
   libcurl4-openssl-dev   # HTTP and TLS client
+  zlib1g-dev             # gzip-coded response bodies
   libssl-dev             # SHA-1 for package integrity
   libxml2-dev            # manifest reader
   rapidjson-dev          # release feed reader
