@@ -43,10 +43,16 @@ Result<std::string> read_whole_file(const std::filesystem::path& path) {
   size_t hint = 0;
   if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
     hint = static_cast<size_t>(info.st_size);
-  std::string bytes(hint + 1, '\0');
+  // The buffer is not zeroed first: read() fills what is kept, and for a large feed
+  // the zeroing would cost as much as the read.
+  std::string bytes;
+  const auto grow = [&bytes](size_t size) {
+    bytes.resize_and_overwrite(size, [](char*, size_t n) { return n; });
+  };
+  grow(hint + 1);
   size_t used = 0;
   for (;;) {
-    if (used == bytes.size()) bytes.resize(std::max<size_t>(2 * bytes.size(), 65536));
+    if (used == bytes.size()) grow(std::max<size_t>(2 * bytes.size(), 65536));
     const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
