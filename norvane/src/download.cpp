@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -311,7 +311,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-// Pieces of the final response's body, decoded.
+// Pieces of the final response's body as they came (a gzip coding not yet undone),
+// gathered into the buffer or decoded into it.
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;

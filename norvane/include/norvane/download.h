@@ -9,7 +9,8 @@
 // fails; redirects followed, at most 5, and only ever to http or https; no proxy,
 // whatever the environment says; TCP no-delay; no request headers of our own beyond
 // the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip body is
-// decoded on the fly, and then its Content-Length is not used for progress.
+// decoded on the fly, and then its Content-Length is not used for progress; a body in
+// any other coding is handed on as it comes.
 //
 // Everything runs on the calling thread with blocking I/O. Nothing is kept between
 // calls: each agent lives as long as the request or transfer that asked for it.
@@ -55,7 +56,7 @@ struct ResponseHead {
   uint64_t redirects = 0;  // how many redirects were followed to get here
   // The body's length in the bytes the caller receives: the Content-Length (unsigned
   // decimal, an optional leading "+"), or empty when it is absent or unparsable, or when
-  // the body comes with a content coding that is decoded on the way.
+  // the body is gzip-coded (and so decoded on the way).
   std::optional<uint64_t> content_length;
 };
 
@@ -84,9 +85,10 @@ struct StreamHandler {
   // failure, status of 400 or more), so whatever it creates is never touched by a failed
   // request. An error ends the transfer at once and is returned unchanged.
   std::function<Result<void>(const ResponseHead&)> on_head;
-  // Called with each read of the (decoded) body, in order, at most kTransferBufferSize
-  // bytes; the bytes are valid only during the call. An error ends the transfer at once
-  // (no further byte is read) and is returned unchanged.
+  // Called with each read of the body (decoded), in order: what one read of the socket
+  // brought, at most kTransferBufferSize bytes; the bytes are valid only during the
+  // call. An error ends the transfer at once (no further byte is read) and is returned
+  // unchanged.
   std::function<Result<void>(std::string_view bytes)> on_chunk;
   // Called after a chunk was handled, by the ProgressSteps rule over the head's
   // content_length.
@@ -109,6 +111,8 @@ class DownloadAgent {
   //  - the client's description of a transport failure: name resolution, connection,
   //    TLS, too many redirects, a redirect to another scheme, a malformed response,
   //    and a body that ends before its Content-Length or whose connection drops;
+  //  - "the gzip-coded body ends before its compressed data" for a coded body cut
+  //    short, and "invalid gzip-coded body: {zlib's message}" for one that is not gzip;
   //  - "the transfer stalled: no data received for {n} seconds";
   //  - the error of a handler callback, unchanged.
   Result<void> stream(std::string_view url, const StreamHandler& handler);
