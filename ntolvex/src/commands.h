@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <norvane/result.h>
 
@@ -21,6 +22,11 @@ struct DownloadArgs {
   std::string name;
   std::optional<std::string> channel;
 };
+
+// Writes a result line and its line feed to standard output at once. The line is the
+// command's answer: when it cannot be written (a parent that closed the pipe), the
+// command fails with the OS error rather than report success.
+norvane::Result<void> print_result_line(std::string_view text);
 
 norvane::Result<void> run_check(const CheckArgs& args);
 norvane::Result<void> run_download(const DownloadArgs& args);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -203,8 +204,7 @@ Result<void> run_get_version() {
   if (!loc) return norvane::unexpected(std::move(loc).error());
   const std::string version = loc->manifest.version.to_string();
   NV_INFO(kTarget, "    Version: " + version);
-  std::fputs((version + "\n").c_str(), stdout);
-  return {};
+  return print_result_line(version);
 }
 
 Result<void> run_get_packages() {
@@ -213,9 +213,21 @@ Result<void> run_get_packages() {
   if (!loc) return norvane::unexpected(std::move(loc).error());
   const std::string dir = norvane::path_text(loc->package_cache_dir);
   NV_INFO(kTarget, "    Packages Directory: " + dir);
-  std::fputs((dir + "\n").c_str(), stdout);
+  return print_result_line(dir);
+}
+
+}  // namespace
+
+norvane::Result<void> print_result_line(std::string_view text) {
+  std::string line(text);
+  line += '\n';
+  errno = 0;
+  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+    return norvane::unexpected(norvane::Error::from_errno(errno != 0 ? errno : EIO));
   return {};
 }
+
+namespace {
 
 int report(const std::string& message) {
   std::fputs(("Error: " + message + "\n").c_str(), stderr);

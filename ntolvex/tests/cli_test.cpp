@@ -222,12 +222,16 @@ TEST(CommandLineTest, ALogDirectoryThatCannotBeCreatedDoesNotStopTheRun) {
   EXPECT_EQ(r.out, "1.2.3\n");
 }
 
-TEST(CommandLineTest, ResultsReachAParentThatReadsLineByLine) {
+TEST(CommandLineTest, AResultThatCannotBeDeliveredIsAFailure) {
   FakeBundle bundle;
-  // The parent closed its end: the line cannot be written, and the run still ends
-  // normally rather than by a signal.
-  const RunResult r = bundle.run({"get-version"}, {.close_stdout = true});
-  EXPECT_EQ(r.status, 0);
+  // The parent closed its end: the line cannot be written. The run ends with a status
+  // of its own, not by a signal, and does not claim success.
+  for (const char* command : {"get-version", "get-packages"}) {
+    SCOPED_TRACE(command);
+    const RunResult r = bundle.run({command}, {.close_stdout = true});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Broken pipe (os error 32)"), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace
