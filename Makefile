@@ -4,6 +4,10 @@ ASAN    ?= build/asan
 JOBS    ?= 2
 CMAKE_FLAGS ?=
 
+FUZZ_BUILD   ?= build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS    ?=
+
 .PHONY: all deps build test demo bench fuzz clean
 
 all: build
@@ -24,6 +28,14 @@ test: deps build
 
 demo: deps build
 	@./sample/demo.sh $(BUILD)/bin/ntolvex
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS, or for FUZZ_RUNS inputs with a
+# fixed seed when that is set.
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNORVANE_FUZZ=ON -DNORVANE_TESTS=OFF -DNORVANE_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_RUNS)
 
 clean:
 	rm -rf $(BUILD)
