@@ -20,10 +20,18 @@ Result<std::string> executable_path();
 // The home directory of the password-database entry for the real user id, or none.
 std::optional<std::string> password_home_directory();
 
-// Copies the whole file `from` (a regular file or a link to one) to `to`, which is
-// created or truncated: content, permission bits and timestamps. Where the file system
-// allows, the copy is a copy-on-write clone. Fails with "the source path is neither a
-// regular file nor a symlink to a regular file" for any other kind of source.
+// Copies the whole file `from` (a regular file or a link to one) into `out`, an open
+// file descriptor of an empty regular file that the caller owns and closes: content,
+// then permission bits and timestamps. Where the file system allows, the content is a
+// copy-on-write clone; otherwise it is copied in the kernel, or read and written where
+// neither works. Any other kind of source (a directory, a fifo, a device, a socket)
+// fails with "the source path is neither a regular file nor a symlink to a regular
+// file" without being opened for long enough to block; a missing source or a dangling
+// link fails with the OS error. A failure may leave part of the content in `out`.
+Result<void> copy_file_into(const std::filesystem::path& from, int out);
+
+// copy_file_into() a file `to` that is created (mode 0666 less the umask before the
+// source's bits are applied) or truncated.
 Result<void> copy_file_with_metadata(const std::filesystem::path& from,
                                      const std::filesystem::path& to);
 

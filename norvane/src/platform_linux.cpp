@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 namespace norvane::platform {
@@ -36,17 +37,21 @@ class Fd {
   int fd_;
 };
 
+constexpr const char* kNotAFile =
+    "the source path is neither a regular file nor a symlink to a regular file";
+
 Result<void> copy_by_read_write(int in, int out) {
-  std::vector<char> buffer(1 << 20);
+  constexpr size_t kBufferSize = 1 << 20;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   for (;;) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    const ssize_t n = ::read(in, buffer.get(), kBufferSize);
     if (n == 0) return {};
     if (n < 0) {
       if (errno == EINTR) continue;
       return unexpected(Error::from_errno(errno));
     }
     for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      const ssize_t w = ::write(out, buffer.get() + done, static_cast<size_t>(n - done));
       if (w < 0) {
         if (errno == EINTR) continue;
         return unexpected(Error::from_errno(errno));
@@ -58,16 +63,18 @@ Result<void> copy_by_read_write(int in, int out) {
 
 // The content: a copy-on-write clone where the file system allows it, else an
 // in-kernel copy, else plain reads and writes (for file systems that offer neither).
+// The copy goes on to the end of the source, whatever size it had when it was looked at.
 Result<void> copy_content(int in, int out, off_t size) {
   if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return {};
   for (off_t left = size;;) {
     const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
                                         static_cast<size_t>(left > 0 ? left : 1 << 30), 0);
-    if (n == 0) return {};  // end of the source (it may have changed size meanwhile)
+    if (n == 0) return {};  // end of the source
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
-        // Nothing copied yet in those cases, or the offsets tell where we are.
+        // The kernel cannot copy between these two files. What it copied before (the
+        // file offsets moved with it) stays; reads and writes go on from there.
         return copy_by_read_write(in, out);
       }
       return unexpected(Error::from_errno(errno));
@@ -107,21 +114,30 @@ std::optional<std::string> password_home_directory() {
   }
 }
 
+Result<void> copy_file_into(const std::filesystem::path& from, int out) {
+  // The kind is looked at before opening: opening a fifo for reading would wait for a
+  // writer, and a device could be read forever.
+  struct stat st {};
+  if (::stat(from.c_str(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
+  // Non-blocking, in case the path was replaced by a fifo meanwhile; the kind is then
+  // checked again on what was opened.
+  Fd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (in.get() < 0) return unexpected(Error::from_errno(errno));
+  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
+  NV_TRY(copy_content(in.get(), out, st.st_size));
+  if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));
+  return {};
+}
+
 Result<void> copy_file_with_metadata(const std::filesystem::path& from,
                                      const std::filesystem::path& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return unexpected(Error::from_errno(errno));
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) {
-    return fail("the source path is neither a regular file nor a symlink to a regular file");
-  }
   Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (out.get() < 0) return unexpected(Error::from_errno(errno));
-  if (auto copied = copy_content(in.get(), out.get(), st.st_size); !copied) return copied;
-  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(out.get(), times) != 0) return unexpected(Error::from_errno(errno));
+  NV_TRY(copy_file_into(from, out.get()));
   if (out.close() != 0) return unexpected(Error::from_errno(errno));
   return {};
 }

@@ -1,0 +1,373 @@
+#include "placement.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+#include <openssl/evp.h>
+
+#include <norvane/log.h>
+
+namespace norvane {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kTarget = "norvane::manager";
+constexpr std::string_view kPartialSuffix = ".partial";
+constexpr size_t kRandomDigits = 16;
+// The longest file name most file systems take, in bytes.
+constexpr size_t kMaxNameLength = 255;
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+std::string in_quotes(std::string_view file_name) { return "'" + std::string(file_name) + "'"; }
+
+// 64 random bits as 16 lower-case hexadecimal digits. The name only has to differ from
+// other runs' names; O_EXCL settles a clash.
+std::string random_hex() {
+  uint64_t bits = 0;
+  if (::getentropy(&bits, sizeof bits) != 0) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    static uint64_t counter = 0;
+    bits = (static_cast<uint64_t>(now.tv_nsec) << 20) ^ static_cast<uint64_t>(now.tv_sec) ^
+           (++counter * 0x9E3779B97F4A7C15ull);
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(kRandomDigits, '0');
+  for (size_t i = 0; i < kRandomDigits; ++i) out[i] = kDigits[(bits >> (4 * i)) & 0xF];
+  return out;
+}
+
+// The file name's part of a temporary name: all of it when it fits, else a prefix that
+// keeps the whole name within kMaxNameLength and ends on a UTF-8 character boundary.
+std::string name_prefix(const std::string& file_name, size_t room) {
+  if (file_name.size() <= room) return file_name;
+  size_t cut = room;
+  while (cut > 0 && (static_cast<unsigned char>(file_name[cut]) & 0xC0) == 0x80) --cut;
+  return file_name.substr(0, cut);
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::from_errno(errno));
+    }
+    if (n == 0) return fail("failed to write whole buffer");
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> check_package_file_name(std::string_view name) {
+  const char* problem = nullptr;
+  if (name.empty()) problem = "it is empty";
+  else if (name == "." || name == "..") problem = "it names a directory";
+  else if (name.find('/') != std::string_view::npos) problem = "it contains \"/\"";
+  else if (name.find('\0') != std::string_view::npos) problem = "it contains a NUL byte";
+  if (problem == nullptr) return {};
+  return fail("invalid package file name " + debug_string(name) + ": " + problem);
+}
+
+bool is_partial_file_name(std::string_view name) {
+  if (!name.starts_with('.') || !name.ends_with(kPartialSuffix)) return false;
+  name.remove_suffix(kPartialSuffix.size());
+  // ... "." pid "." random
+  if (name.size() < kRandomDigits + 1) return false;
+  const std::string_view random = name.substr(name.size() - kRandomDigits);
+  if (!std::all_of(random.begin(), random.end(), is_hex_digit)) return false;
+  name.remove_suffix(kRandomDigits);
+  if (!name.ends_with('.')) return false;
+  name.remove_suffix(1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
+  const std::string_view pid = name.substr(dot + 1);
+  if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+  // What is left is "." and at least one byte of the file name.
+  return dot >= 2;
+}
+
+bool matches_package_pattern(std::string_view name) { return name.ends_with(".nupkg"); }
+
+// ---------------------------------------------------------------------------------
+// PackageWriter
+
+struct PackageWriter::Hash {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) == 1;
+
+  Hash() = default;
+  Hash(const Hash&) = delete;
+  Hash& operator=(const Hash&) = delete;
+  ~Hash() { EVP_MD_CTX_free(ctx); }
+
+  void update(std::string_view bytes) {
+    if (ok && !bytes.empty()) ok = EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) == 1;
+  }
+  // The digest in lower-case hexadecimal, or empty when hashing failed.
+  std::string hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ok || EVP_DigestFinal_ex(ctx, digest, &length) != 1) return {};
+    ok = false;  // finished
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+      out += kDigits[digest[i] >> 4];
+      out += kDigits[digest[i] & 0xF];
+    }
+    return out;
+  }
+};
+
+PackageWriter::PackageWriter(fs::path target, fs::path temp, int fd, ExpectedContent expected)
+    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), expected_(std::move(expected)) {
+  if (!expected_.sha1.empty()) hash_ = std::make_unique<Hash>();
+}
+
+PackageWriter::PackageWriter(PackageWriter&& other) noexcept
+    : target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)),
+      fd_(std::exchange(other.fd_, -1)),
+      expected_(std::move(other.expected_)),
+      count_(other.count_),
+      hash_(std::move(other.hash_)),
+      placed_(std::exchange(other.placed_, true)) {}
+
+PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
+  if (this != &other) {
+    discard();
+    target_ = std::move(other.target_);
+    temp_ = std::move(other.temp_);
+    fd_ = std::exchange(other.fd_, -1);
+    expected_ = std::move(other.expected_);
+    count_ = other.count_;
+    hash_ = std::move(other.hash_);
+    placed_ = std::exchange(other.placed_, true);
+  }
+  return *this;
+}
+
+PackageWriter::~PackageWriter() { discard(); }
+
+void PackageWriter::discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!placed_ && !temp_.empty()) ::unlink(temp_.c_str());
+  placed_ = true;  // nothing left to discard
+}
+
+Result<PackageWriter> PackageWriter::create(const fs::path& target, ExpectedContent expected,
+                                            const Sleeper& sleep) {
+  const fs::path dir = target.parent_path();
+  const std::string suffix = "." + std::to_string(::getpid()) + ".";
+  const size_t room = kMaxNameLength - 1 - suffix.size() - kRandomDigits - kPartialSuffix.size();
+  const std::string prefix = "." + name_prefix(target.filename().string(), room) + suffix;
+  struct Created {
+    fs::path path;
+    int fd;
+  };
+  // A fresh name for every try, so that a clash with a file of the same name, however
+  // unlikely, costs one more try and never an existing file.
+  auto created = retry_operation(
+      [&]() -> Result<Created> {
+        for (int clash = 0;; ++clash) {
+          fs::path temp = dir / (prefix + random_hex() + std::string(kPartialSuffix));
+          const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+          if (fd >= 0) return Created{std::move(temp), fd};
+          if (errno != EEXIST || clash == 8) return unexpected(Error::from_errno(errno));
+        }
+      },
+      sleep);
+  if (!created) return unexpected(std::move(created).error());
+  return PackageWriter(target, std::move(created->path), created->fd, std::move(expected));
+}
+
+Result<void> PackageWriter::write(std::string_view bytes) {
+  if (fd_ < 0) return fail("the package file is closed");
+  // count_ never passes a non-zero expected size: what would is refused here.
+  if (expected_.size != 0 && bytes.size() > expected_.size - count_) {
+    return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
+                std::to_string(expected_.size) + " bytes, got at least " +
+                std::to_string(count_ + bytes.size()));
+  }
+  NV_TRY(write_all(fd_, bytes));
+  if (hash_) hash_->update(bytes);
+  count_ += bytes.size();
+  return {};
+}
+
+Result<void> PackageWriter::adopt_content() {
+  if (fd_ < 0) return fail("the package file is closed");
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return unexpected(Error::from_errno(errno));
+  count_ = static_cast<uint64_t>(st.st_size);
+  // A file of the wrong size fails in place() whatever its content: not worth reading.
+  if (!hash_ || (expected_.size != 0 && count_ != expected_.size)) return {};
+  hash_ = std::make_unique<Hash>();
+  // The descriptor is open for writing only; the file is read through a second one.
+  const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return unexpected(Error::from_errno(errno));
+  ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+  constexpr size_t kBufferSize = 1 << 20;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+  Result<void> result;
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.get(), kBufferSize);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = unexpected(Error::from_errno(errno));
+      break;
+    }
+    hash_->update(std::string_view(buffer.get(), static_cast<size_t>(n)));
+  }
+  ::close(in);
+  return result;
+}
+
+Result<void> PackageWriter::place() {
+  if (fd_ < 0) return fail("the package file is closed");
+  if (expected_.size != 0 && count_ != expected_.size) {
+    discard();
+    return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
+                std::to_string(expected_.size) + " bytes, got " + std::to_string(count_));
+  }
+  if (hash_) {
+    const std::string actual = hash_->hex();
+    if (actual.empty()) {
+      discard();
+      return fail("cannot compute the SHA-1 of " + in_quotes(expected_.file_name));
+    }
+    if (!ascii_iequal(actual, expected_.sha1)) {
+      discard();
+      return fail("SHA1 mismatch for " + in_quotes(expected_.file_name) + ": expected " +
+                  expected_.sha1 + ", got " + actual);
+    }
+  }
+  // A delayed write error shows up at close at the latest; EINTR still closes on Linux.
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0 && errno != EINTR) {
+    const Error error = Error::from_errno(errno);
+    discard();
+    return unexpected(error);
+  }
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const Error error = Error::from_errno(errno);
+    discard();
+    return unexpected(error);
+  }
+  placed_ = true;
+  return {};
+}
+
+// ---------------------------------------------------------------------------------
+// DirectoryLock
+
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+DirectoryLock::~DirectoryLock() {
+  if (fd_ >= 0) ::close(fd_);  // releases the lock
+}
+
+DirectoryLock DirectoryLock::acquire(const fs::path& dir) {
+  const auto without_lock = [&](int code) {
+    NV_WARN(kTarget, "Cannot lock '" + path_text(dir) + "', going on without the lock: " +
+                         Error::from_errno(code).message);
+  };
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    without_lock(errno);
+    return DirectoryLock(-1);
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock(fd);
+  if (errno == EWOULDBLOCK) {
+    NV_INFO(kTarget, "Waiting for another run to finish with '" + path_text(dir) + "'");
+    for (;;) {
+      if (::flock(fd, LOCK_EX) == 0) return DirectoryLock(fd);
+      if (errno != EINTR) break;
+    }
+  }
+  without_lock(errno);
+  ::close(fd);
+  return DirectoryLock(-1);
+}
+
+// ---------------------------------------------------------------------------------
+// Listing and clean-up
+
+namespace {
+
+// The names in a directory, without "." and "..".
+Result<std::vector<std::string>> directory_names(const fs::path& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return unexpected(Error::from_errno(errno));
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d);
+    if (entry == nullptr) {
+      const int code = errno;
+      ::closedir(d);
+      if (code != 0) return unexpected(Error::from_errno(code));
+      return names;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+}
+
+}  // namespace
+
+Result<std::vector<fs::path>> list_packages(const fs::path& dir) {
+  auto names = directory_names(dir);
+  if (!names) return unexpected(std::move(names).error());
+  std::erase_if(*names, [](const std::string& name) { return !matches_package_pattern(name); });
+  // std::string compares bytes as unsigned char: ascending byte order.
+  std::sort(names->begin(), names->end());
+  std::vector<fs::path> paths;
+  paths.reserve(names->size());
+  for (const std::string& name : *names) paths.push_back(dir / name);
+  return paths;
+}
+
+void remove_stale_partial_files(const fs::path& dir, std::chrono::seconds age) {
+  auto names = directory_names(dir);
+  if (!names) return;
+  const std::time_t now = std::time(nullptr);
+  for (const std::string& name : *names) {
+    if (!is_partial_file_name(name)) continue;
+    const fs::path path = dir / name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (now - st.st_mtime < static_cast<std::time_t>(age.count())) continue;
+    NV_INFO(kTarget, "Removing stale partial download: '" + path_text(path) + "'");
+    ::unlink(path.c_str());
+  }
+}
+
+}  // namespace norvane

@@ -1,0 +1,130 @@
+// Placing a package file into the packages directory safely: file names that are
+// data and never paths, a temporary file beside the target that becomes the target
+// only once it is complete and verified, the lock that keeps two runs from working on
+// one directory at once, the listing of old packages and the removal of temporary
+// files that a killed run left behind.
+//
+// Internal to the library: the manager and the sources use it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <norvane/result.h>
+#include <norvane/util.h>
+
+namespace norvane {
+
+// Refuses a package file name that is not a single plain name within a directory:
+// empty, "." or "..", or one containing "/" or a NUL byte. The message names the file
+// name in debug form: "invalid package file name \"../x\": it contains \"/\"".
+Result<void> check_package_file_name(std::string_view name);
+
+// What the bytes placed must be.
+struct ExpectedContent {
+  std::string file_name;  // for the messages
+  std::string sha1;       // hexadecimal SHA-1, any letter case; empty: not checked
+  uint64_t size = 0;      // in bytes; 0: not checked
+};
+
+// True for a name that PackageWriter gives its temporary files:
+// "." + file name + "." + process id + "." + 16 hexadecimal digits + ".partial".
+bool is_partial_file_name(std::string_view name);
+
+// True for a name the "*.nupkg" pattern matches: any name ending in ".nupkg", letter
+// case counting, ".nupkg" itself and names with a leading dot included.
+bool matches_package_pattern(std::string_view name);
+
+// One package file on its way to the target path. Its bytes go to a temporary file in
+// the target's directory, whose name cannot clash with another run's and does not
+// match "*.nupkg"; place() verifies the bytes and renames the file to the target, so
+// that the target name never holds a partial file. Unless placed, the temporary file
+// is removed when the writer goes away. Move-only.
+class PackageWriter {
+ public:
+  // Creates the temporary file (mode 0666 less the umask; never an existing file)
+  // through retry_operation, waiting with `sleep`. Fails with the OS error of the
+  // fourth attempt.
+  static Result<PackageWriter> create(const std::filesystem::path& target,
+                                      ExpectedContent expected, const Sleeper& sleep = sleep_for);
+
+  PackageWriter(PackageWriter&& other) noexcept;
+  PackageWriter& operator=(PackageWriter&& other) noexcept;
+  PackageWriter(const PackageWriter&) = delete;
+  PackageWriter& operator=(const PackageWriter&) = delete;
+  ~PackageWriter();
+
+  // The temporary file and its open descriptor (owned by the writer).
+  const std::filesystem::path& path() const { return temp_; }
+  int fd() const { return fd_; }
+  uint64_t bytes_written() const { return count_; }
+
+  // Appends the bytes, counting and hashing them. Bytes that would go past the expected
+  // size are refused before anything is written: "size mismatch for '{file}': expected
+  // {n} bytes, got at least {m}". Fails with the OS error of a failed write.
+  Result<void> write(std::string_view bytes);
+
+  // Takes account of content put into fd() by other means (a file copy): its size, and
+  // its SHA-1 when one is expected, read back from the file once.
+  Result<void> adopt_content();
+
+  // Verifies the size and the SHA-1 ("size mismatch for '{file}': expected {n} bytes,
+  // got {m}", "SHA1 mismatch for '{file}': expected {e}, got {d}"), closes the file and
+  // renames it to the target. On any failure the temporary file is removed and the
+  // target is not touched.
+  Result<void> place();
+
+ private:
+  struct Hash;
+  PackageWriter(std::filesystem::path target, std::filesystem::path temp, int fd,
+                ExpectedContent expected);
+  void discard();
+
+  std::filesystem::path target_;
+  std::filesystem::path temp_;
+  int fd_ = -1;
+  ExpectedContent expected_;
+  uint64_t count_ = 0;
+  std::unique_ptr<Hash> hash_;  // present when a SHA-1 is expected
+  bool placed_ = false;
+};
+
+// An exclusive advisory lock (flock) on a directory, held through a descriptor of the
+// directory itself, so that no file is added to it. Released when destroyed.
+class DirectoryLock {
+ public:
+  // Waits for the lock, logging "Waiting for another run to finish with '{dir}'" (info,
+  // "norvane::manager") when another process holds it. Where the directory cannot be
+  // opened or locked (a file system without locks), logs a warning and returns a lock
+  // that holds nothing: the temporary files still keep the target whole.
+  static DirectoryLock acquire(const std::filesystem::path& dir);
+
+  DirectoryLock(DirectoryLock&& other) noexcept;
+  DirectoryLock& operator=(DirectoryLock&&) = delete;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock();
+
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  explicit DirectoryLock(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// The entries of `dir` itself (not of its sub-directories) whose names match
+// "*.nupkg", of any kind, as dir / name in ascending byte order of the names. Fails
+// with the OS error when the directory cannot be listed.
+Result<std::vector<std::filesystem::path>> list_packages(const std::filesystem::path& dir);
+
+// Removes the temporary files of PackageWriter in `dir` that are regular files not
+// modified for `age`, logging "Removing stale partial download: '{}'" (info,
+// "norvane::manager") for each. Failures are ignored.
+void remove_stale_partial_files(const std::filesystem::path& dir, std::chrono::seconds age);
+
+}  // namespace norvane
