@@ -7,8 +7,13 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <norvane/log.h>
 #include <norvane/util.h>
+
+#include "placement.h"
 
 namespace norvane {
 
@@ -521,6 +526,58 @@ Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
   }
   NV_INFO(kTarget, "No update available.");
   return std::optional<UpdateInfo>();
+}
+
+// ---------------------------------------------------------------------------------
+// Placing a package.
+
+namespace {
+// A temporary file not touched for this long belongs to a run that is gone: a live
+// one writes to it all the time, and holds the directory lock besides.
+constexpr std::chrono::hours kStalePartialAge{1};
+}  // namespace
+
+Result<void> place_package(const std::filesystem::path& packages_dir, const NorvaneAsset& asset,
+                           const PackageFetch& fetch) {
+  // The name is data from the feed: it must name a file in the packages directory and
+  // nothing else, and that is settled before anything is created.
+  NV_TRY(check_package_file_name(asset.FileName));
+  std::error_code ec;
+  std::filesystem::create_directories(packages_dir, ec);
+  if (ec) return unexpected(Error::from_errno(ec.value()));
+
+  const std::filesystem::path target = packages_dir / asset.FileName;
+  const std::string target_text = path_text(target);
+  // From the existence test through the clean-up, no other run works in this directory:
+  // one that comes second finds the package placed, or sees the packages placed before.
+  const DirectoryLock lock = DirectoryLock::acquire(packages_dir);
+
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    NV_INFO(kTarget, "Package already exists on disk, skipping download: '" + target_text + "'");
+    return {};
+  }
+
+  NV_INFO(kTarget, "Searching for packages to clean in: '" + path_text(packages_dir) + "/*.nupkg'");
+  std::vector<std::filesystem::path> old_packages;
+  if (auto listed = list_packages(packages_dir); !listed) {
+    NV_ERROR(kTarget, "Error while searching for packages to clean: " + listed.error().message);
+  } else {
+    old_packages = std::move(*listed);
+    for (const auto& path : old_packages) NV_DEBUG(kTarget, "Will delete: '" + path_text(path) + "'");
+  }
+
+  NV_TRY(fetch(target));
+  NV_INFO(kTarget, "Successfully placed file: '" + target_text + "'");
+
+  for (const auto& path : old_packages) {
+    // The package just placed is never an old one, whatever put its name on the list.
+    if (path.filename() == target.filename()) continue;
+    NV_INFO(kTarget, "Cleaning up old package: '" + path_text(path) + "'");
+    ::unlink(path.c_str());  // as a file: a directory stays, and a failure is no error
+  }
+  remove_stale_partial_files(packages_dir, kStalePartialAge);
+  return {};
 }
 
 }  // namespace norvane

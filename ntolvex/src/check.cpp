@@ -8,6 +8,7 @@
 #include <norvane/log.h>
 #include <norvane/manager.h>
 #include <norvane/sources.h>
+#include <norvane/url.h>
 #include <norvane/util.h>
 
 #include "commands.h"
@@ -43,8 +44,8 @@ norvane::Result<void> run_check(const CheckArgs& args) {
   NV_INFO(kTarget, "    Channel: " + norvane::debug_optional(args.channel));
 
   norvane::UpdateSettings settings{args.channel, args.downgrade};
-  // The choice of source kind. Once the URL module is in, an http or https URL
-  // (is_http_url) goes to check_with(norvane::HttpSource(args.url), ...) here.
+  if (norvane::is_http_url(args.url))
+    return check_with(norvane::HttpSource(args.url), std::move(settings));
   return check_with(norvane::FileSource(args.url), std::move(settings));
 }
 

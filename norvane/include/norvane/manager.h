@@ -4,12 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <norvane/download.h>
 #include <norvane/locator.h>
 #include <norvane/manifest.h>
 #include <norvane/result.h>
@@ -105,6 +108,29 @@ Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
                                                   const Manifest& manifest,
                                                   const UpdateSettings& settings);
 
+// Fetches one package into the packages directory, given the target path (the
+// directory joined with the asset's FileName). Supplied by the manager's source.
+using PackageFetch = std::function<Result<void>(const std::filesystem::path& target)>;
+
+// The download of one asset into `packages_dir`, with `fetch` doing the transfer:
+//  1. refuses an unsafe FileName (see check in sources.h) before touching the disk;
+//  2. creates the directory with its parents (its OS error is returned);
+//  3. takes an exclusive lock on the directory, held to the end, so that another run
+//     on the same directory waits ("Waiting for another run to finish with '{}'");
+//  4. when something exists at the target (links followed), logs "Package already
+//     exists on disk, skipping download: '{}'" and succeeds;
+//  5. logs "Searching for packages to clean in: '{dir}/*.nupkg'" and lists the
+//     directory's entries ending in ".nupkg", each logged as "Will delete: '{}'"
+//     (debug); a directory that cannot be listed logs "Error while searching for
+//     packages to clean: {}" (error) and nothing is deleted;
+//  6. fetches; a failure is returned and nothing is deleted;
+//  7. logs "Successfully placed file: '{}'", then for each listed entry but the
+//     target "Cleaning up old package: '{}'" and deletes it as a file (failures
+//     ignored), and removes temporary files of killed runs not modified for an hour.
+// Records go to "norvane::manager" at info level unless said otherwise.
+Result<void> place_package(const std::filesystem::path& packages_dir, const NorvaneAsset& asset,
+                           const PackageFetch& fetch);
+
 // The library's entry point for update questions: owns one source, the located
 // installation and the settings, and nothing else (no cached feed or channel).
 template <UpdateSource Source>
@@ -147,6 +173,15 @@ class UpdateManager {
     auto feed = get_release_feed();
     if (!feed) return unexpected(std::move(feed).error());
     return evaluate_update(*feed, get_practical_channel(), locator_.manifest, settings_);
+  }
+
+  // Places the asset's file in the installation's packages directory (place_package),
+  // fetched by the source's download_asset with `progress`.
+  Result<void> download_package(const NorvaneAsset& asset, const ProgressCallback& progress) const {
+    return place_package(locator_.package_cache_dir, asset,
+                         [&](const std::filesystem::path& target) {
+                           return source_.download_asset(asset, target, progress);
+                         });
   }
 
  private:
