@@ -31,13 +31,15 @@ Result<std::string> read_utf8_file(const fs::path& path) {
 
 Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs::path>& home,
                               const Sleeper& sleep) {
-  const std::string exe = lossy_utf8(exe_path);
-  const size_t marker = exe.rfind(".app/");
+  // The marker is searched in the bytes themselves: replacing invalid UTF-8 leaves
+  // ASCII where it is, and the paths built from the bytes still name real files when
+  // a directory's name is not UTF-8. Messages show the path as text.
+  const size_t marker = exe_path.rfind(".app/");
   if (marker == std::string::npos)
-    return fail("Unable to locate '.app' directory in path: " + exe);
+    return fail("Unable to locate '.app' directory in path: " + lossy_utf8(exe_path));
 
   NorvaneLocator loc;
-  loc.app_bundle_dir = exe.substr(0, marker + 4);
+  loc.app_bundle_dir = std::string(exe_path.substr(0, marker + 4));
   const fs::path exe_dir = loc.app_bundle_dir / "Contents" / "MacOS";
   loc.updater_path = exe_dir / "Hoistel";
   const fs::path manifest_path = exe_dir / "nv.version";

@@ -199,6 +199,22 @@ TEST(CommandLineTest, OutsideABundle) {
   EXPECT_NE(log.find("[ERROR] " + message + "\n"), std::string::npos) << log;
 }
 
+TEST(CommandLineTest, PathsThatAreNotUtf8AreLoggedAndPrintedWithReplacements) {
+  FakeBundle bundle(manifest_xml("Sample", "1.2.3"), "Bad\xff");
+  RunResult r = bundle.run({"get-version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1.2.3\n");
+  const std::string shown = bundle.root().string() + "/Bad\xef\xbf\xbd.app/Contents/MacOS/ntolvex";
+  EXPECT_EQ(bundle.log_lines().at(2), "[INFO]     Location: " + shown);
+
+  // A home directory that is not UTF-8 shows the same way in the packages directory.
+  const fs::path home = bundle.root() / "h\xfe";
+  fs::create_directories(home);
+  r = bundle.run({"get-packages"}, {.env = {{"HOME", home.string()}}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, bundle.root().string() + "/h\xef\xbf\xbd/Library/Caches/norvane/Sample/packages\n");
+}
+
 TEST(CommandLineTest, HomeRules) {
   FakeBundle bundle;
   // HOME empty: the packages directory and the log are relative to the working
