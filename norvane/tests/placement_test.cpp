@@ -1,0 +1,697 @@
+// Placing packages: file names, temporary files and their verification, the directory
+// lock, the listing of old packages, the platform file copy, and place_package, the
+// manager's whole placement with a fetch supplied by the test.
+#include "placement.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <norvane/manager.h>
+
+#include "platform.h"
+#include "test_support.h"
+
+namespace norvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::CapturedLog;
+using testing::RecordingSleeper;
+using testing::TempDir;
+using testing::read_file;
+using testing::write_file;
+
+std::string sha1_hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
+    out += hex;
+  }
+  return out;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+std::string make_body(size_t size) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 131 + i / 509) % 256);
+  return body;
+}
+
+// The names in a directory, sorted; empty when it does not exist.
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string message_of(const Result<void>& result) {
+  return result ? std::string("(success)") : result.error().message;
+}
+
+void set_mtime_ago(const fs::path& path, std::chrono::seconds ago) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const timespec times[2] = {{now.tv_sec - ago.count(), 0}, {now.tv_sec - ago.count(), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// ---------------------------------------------------------------------------------
+// File names
+
+TEST(PackageFileNameTest, AcceptsPlainNamesOnly) {
+  for (const char* name : {"Sample-1.0.0-osx-full.nupkg", ".nupkg", "...", "..a", "a..", "a b.nupkg",
+                           "caf\xC3\xA9.nupkg", "a\\b.nupkg", "-rf", "a:b"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(check_package_file_name(name)) << check_package_file_name(name).error().message;
+  }
+  struct Case {
+    std::string name;
+    std::string message;
+  };
+  const Case refused[] = {
+      {"", "invalid package file name \"\": it is empty"},
+      {".", "invalid package file name \".\": it names a directory"},
+      {"..", "invalid package file name \"..\": it names a directory"},
+      {"../x.nupkg", "invalid package file name \"../x.nupkg\": it contains \"/\""},
+      {"/etc/passwd", "invalid package file name \"/etc/passwd\": it contains \"/\""},
+      {"sub/x.nupkg", "invalid package file name \"sub/x.nupkg\": it contains \"/\""},
+      {"x.nupkg/", "invalid package file name \"x.nupkg/\": it contains \"/\""},
+      {std::string("x\0.nupkg", 8), "invalid package file name \"x\\0.nupkg\": it contains a NUL byte"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.message);
+    const Result<void> checked = check_package_file_name(c.name);
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error().message, c.message);
+  }
+}
+
+TEST(PackageFileNameTest, PatternAndPartialNames) {
+  struct Case {
+    const char* name;
+    bool package;
+    bool partial;
+  };
+  const Case cases[] = {
+      {"a.nupkg", true, false},
+      {".nupkg", true, false},
+      {".hidden.nupkg", true, false},
+      {"a.NUPKG", false, false},
+      {"a.nupkg.old", false, false},
+      {"nupkg", false, false},
+      {".a.nupkg.123.0123456789abcdef.partial", false, true},
+      {"..nupkg.1.ffffffffffffffff.partial", false, true},
+      {"a.nupkg.123.0123456789abcdef.partial", false, false},       // no leading dot
+      {".a.nupkg.123.0123456789abcde.partial", false, false},       // 15 digits
+      {".a.nupkg.12x.0123456789abcdef.partial", false, false},      // pid not a number
+      {".a.nupkg..0123456789abcdef.partial", false, false},         // no pid
+      {"..123.0123456789abcdef.partial", false, false},             // no file name
+      {".a.nupkg.123.0123456789abcdefg.partial", false, false},     // not hex
+      {".a.nupkg.123.0123456789abcdef.partial.nupkg", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(matches_package_pattern(c.name), c.package);
+    EXPECT_EQ(is_partial_file_name(c.name), c.partial);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// PackageWriter
+
+TEST(PackageWriterTest, WritesBesideTheTargetUnderAFreshName) {
+  TempDir dir;
+  const fs::path target = dir / "Sample-1.0.0.nupkg";
+  const mode_t old_mask = ::umask(027);
+  auto first = PackageWriter::create(target, {"Sample-1.0.0.nupkg", "", 0});
+  auto second = PackageWriter::create(target, {"Sample-1.0.0.nupkg", "", 0});
+  ::umask(old_mask);
+  ASSERT_TRUE(first) << first.error().message;
+  ASSERT_TRUE(second) << second.error().message;
+  EXPECT_NE(first->path(), second->path());
+  for (const PackageWriter* w : {&*first, &*second}) {
+    const std::string name = w->path().filename().string();
+    SCOPED_TRACE(name);
+    EXPECT_EQ(w->path().parent_path(), dir.path());
+    EXPECT_TRUE(name.starts_with(".Sample-1.0.0.nupkg." + std::to_string(::getpid()) + ".")) << name;
+    EXPECT_TRUE(is_partial_file_name(name));
+    EXPECT_FALSE(matches_package_pattern(name));
+    struct stat st {};
+    ASSERT_EQ(::stat(w->path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the umask
+  }
+  ASSERT_TRUE(first->write("complete"));
+  const fs::path first_temp = first->path();
+  const fs::path second_temp = second->path();
+  ASSERT_TRUE(first->place());
+  EXPECT_EQ(read_file(target), "complete");
+  EXPECT_FALSE(fs::exists(first_temp));
+  // The one not placed goes away with its writer.
+  { auto dropped = std::move(second); }
+  EXPECT_FALSE(fs::exists(second_temp));
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"Sample-1.0.0.nupkg"});
+}
+
+TEST(PackageWriterTest, KeepsTemporaryNamesOfLongFileNamesWithinTheLimit) {
+  TempDir dir;
+  // 240 bytes ending in two-byte letters: a cut must not split one.
+  std::string name(200, 'a');
+  while (name.size() < 234) name += "\xC3\xA9";
+  name += ".nupkg";
+  ASSERT_LE(name.size(), 255u);
+  auto writer = PackageWriter::create(dir / name, {name, "", 0});
+  ASSERT_TRUE(writer) << writer.error().message;
+  const std::string temp = writer->path().filename().string();
+  EXPECT_LE(temp.size(), 255u);
+  EXPECT_TRUE(is_partial_file_name(temp)) << temp;
+  EXPECT_TRUE(is_valid_utf8(temp)) << temp;
+  ASSERT_TRUE(writer->write("x"));
+  ASSERT_TRUE(writer->place());
+  EXPECT_EQ(read_file(dir / name), "x");
+}
+
+TEST(PackageWriterTest, RetriesCreatingTheTemporaryFile) {
+  TempDir dir;
+  RecordingSleeper sleeper;
+  CapturedLog log(log::Level::Warn);
+  auto writer = PackageWriter::create(dir / "missing" / "a.nupkg", {"a.nupkg", "", 0},
+                                      [&](std::chrono::milliseconds d) { sleeper(d); });
+  ASSERT_FALSE(writer);
+  EXPECT_EQ(writer.error().message, "No such file or directory (os error 2)");
+  EXPECT_EQ(sleeper.waits, (std::vector<long>{333, 666, 1000}));
+  EXPECT_EQ(log.records().size(), 3u);
+
+  // A directory that appears after the first attempt: one wait, then the file.
+  RecordingSleeper second;
+  auto late = PackageWriter::create(dir / "late" / "a.nupkg", {"a.nupkg", "", 0},
+                                    [&](std::chrono::milliseconds d) {
+                                      second(d);
+                                      fs::create_directory(dir / "late");
+                                    });
+  ASSERT_TRUE(late) << late.error().message;
+  EXPECT_EQ(second.waits, std::vector<long>{333});
+}
+
+TEST(PackageWriterTest, VerifiesSizeAndSha1BeforePlacing) {
+  const std::string body = make_body(5000);
+  const std::string sha = sha1_hex(body);
+  struct Case {
+    const char* label;
+    std::string sha1;
+    uint64_t size;
+    std::vector<size_t> writes;  // sizes of the writes, in order, over the body
+    std::string message;         // empty: placed
+  };
+  const Case cases[] = {
+      {"nothing expected", "", 0, {5000}, ""},
+      {"matching size and SHA1", sha, 5000, {1000, 4000}, ""},
+      {"SHA1 in upper case", upper(sha), 5000, {5000}, ""},
+      {"empty body, size not checked", sha1_hex(""), 0, {}, ""},
+      {"wrong SHA1", std::string(40, '0'), 5000, {5000},
+       "SHA1 mismatch for 'p.nupkg': expected " + std::string(40, '0') + ", got " + sha},
+      {"SHA1 of another length", "abc", 0, {5000}, "SHA1 mismatch for 'p.nupkg': expected abc, got " + sha},
+      {"too few bytes", sha, 5001, {5000}, "size mismatch for 'p.nupkg': expected 5001 bytes, got 5000"},
+      {"too many bytes stop the write that goes past", sha, 4999, {4000, 1000},
+       "size mismatch for 'p.nupkg': expected 4999 bytes, got at least 5000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    testing::write_file(dir / "other.nupkg", "old");
+    auto writer = PackageWriter::create(dir / "p.nupkg", {"p.nupkg", c.sha1, c.size});
+    ASSERT_TRUE(writer) << writer.error().message;
+    size_t offset = 0;
+    Result<void> result;
+    for (size_t n : c.writes) {
+      result = writer->write(std::string_view(body).substr(offset, n));
+      if (!result) break;
+      offset += n;
+    }
+    if (result) result = writer->place();
+    if (c.message.empty()) {
+      ASSERT_TRUE(result) << message_of(result);
+      EXPECT_EQ(read_file(dir / "p.nupkg"), body.substr(0, offset));
+      EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"other.nupkg", "p.nupkg"}));
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().message, c.message);
+      // The bytes that would go past the size were never written.
+      EXPECT_LE(writer->bytes_written(), c.size == 0 ? body.size() : c.size);
+      writer = unexpected(Error("dropped"));
+      EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"other.nupkg"});
+    }
+  }
+}
+
+TEST(PackageWriterTest, AdoptsContentCopiedIntoIt) {
+  const std::string body = make_body(3 << 20);  // more than one read back
+  TempDir dir;
+  write_file(dir / "source", body);
+  struct Case {
+    const char* label;
+    std::string sha1;
+    uint64_t size;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"matching", sha1_hex(body), body.size(), ""},
+      {"wrong SHA1", sha1_hex("x"), 0,
+       "SHA1 mismatch for 'p.nupkg': expected " + sha1_hex("x") + ", got " + sha1_hex(body)},
+      {"wrong size", sha1_hex(body), 10,
+       "size mismatch for 'p.nupkg': expected 10 bytes, got " + std::to_string(body.size())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto writer = PackageWriter::create(dir / "p.nupkg", {"p.nupkg", c.sha1, c.size});
+    ASSERT_TRUE(writer) << writer.error().message;
+    ASSERT_TRUE(platform::copy_file_into(dir / "source", writer->fd()));
+    ASSERT_TRUE(writer->adopt_content());
+    const Result<void> placed = writer->place();
+    if (c.message.empty()) {
+      ASSERT_TRUE(placed) << message_of(placed);
+      EXPECT_TRUE(read_file(dir / "p.nupkg") == body);
+      fs::remove(dir / "p.nupkg");
+    } else {
+      ASSERT_FALSE(placed);
+      EXPECT_EQ(placed.error().message, c.message);
+    }
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"source"});
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// The platform file copy
+
+TEST(FileCopyTest, CopiesRegularFilesAndLinksToThemWithTheirMetadata) {
+  TempDir dir;
+  const std::string big = make_body(5 << 20);
+  write_file(dir / "big", big);
+  write_file(dir / "small", "small file");
+  write_file(dir / "empty", "");
+  ASSERT_EQ(::chmod((dir / "small").c_str(), 0751), 0);
+  set_mtime_ago(dir / "small", std::chrono::hours(30));
+  fs::create_symlink(dir / "small", dir / "link");
+  struct stat small_st {};
+  ASSERT_EQ(::stat((dir / "small").c_str(), &small_st), 0);
+  struct Case {
+    const char* label;
+    fs::path from;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"large file", dir / "big", big},
+      {"small file", dir / "small", "small file"},
+      {"link to a file", dir / "link", "small file"},
+      {"empty file", dir / "empty", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const fs::path to = dir / "copy";
+    write_file(to, "longer content that the copy must replace entirely, all of it");
+    ASSERT_TRUE(platform::copy_file_with_metadata(c.from, to));
+    EXPECT_TRUE(read_file(to) == c.content);
+    struct stat from_st {}, to_st {};
+    ASSERT_EQ(::stat(c.from.c_str(), &from_st), 0);
+    ASSERT_EQ(::lstat(to.c_str(), &to_st), 0);
+    EXPECT_TRUE(S_ISREG(to_st.st_mode));
+    EXPECT_EQ(to_st.st_mode & 07777, from_st.st_mode & 07777);
+    EXPECT_EQ(to_st.st_mtim.tv_sec, from_st.st_mtim.tv_sec);
+    EXPECT_EQ(to_st.st_mtim.tv_nsec, from_st.st_mtim.tv_nsec);
+  }
+  struct stat link_copy {};
+  ASSERT_EQ(::stat((dir / "copy").c_str(), &link_copy), 0);
+  // The link's target was copied: mode 0751 and the old time stamp.
+  ASSERT_TRUE(platform::copy_file_with_metadata(dir / "link", dir / "copy"));
+  ASSERT_EQ(::stat((dir / "copy").c_str(), &link_copy), 0);
+  EXPECT_EQ(link_copy.st_mode & 07777, 0751u);
+  EXPECT_EQ(link_copy.st_mtim.tv_sec, small_st.st_mtim.tv_sec);
+}
+
+// A file that reports no size but has content (procfs), on a file system the kernel
+// cannot copy from: the read-and-write fallback copies it whole.
+TEST(FileCopyTest, CopiesFilesTheKernelCannotCopy) {
+  if (!fs::exists("/proc/version")) GTEST_SKIP() << "no /proc/version here";
+  TempDir dir;
+  ASSERT_TRUE(platform::copy_file_with_metadata("/proc/version", dir / "copy"));
+  const std::string copied = read_file(dir / "copy");
+  EXPECT_FALSE(copied.empty());
+  EXPECT_EQ(copied, read_file("/proc/version"));
+}
+
+TEST(FileCopyTest, RefusesEverythingButRegularFiles) {
+  TempDir dir;
+  fs::create_directory(dir / "dir");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  fs::create_symlink(dir / "nowhere", dir / "dangling");
+  fs::create_symlink(dir / "dir", dir / "link-to-dir");
+  fs::create_symlink(dir / "fifo", dir / "link-to-fifo");
+  const std::string not_a_file = "the source path is neither a regular file nor a symlink to a regular file";
+  struct Case {
+    const char* label;
+    fs::path from;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"directory", dir / "dir", not_a_file},
+      // A fifo must not be opened for reading: that would wait for a writer forever.
+      {"fifo", dir / "fifo", not_a_file},
+      {"link to a directory", dir / "link-to-dir", not_a_file},
+      {"link to a fifo", dir / "link-to-fifo", not_a_file},
+      {"character device", "/dev/null", not_a_file},
+      {"dangling link", dir / "dangling", "No such file or directory (os error 2)"},
+      {"missing file", dir / "missing", "No such file or directory (os error 2)"},
+      {"below a file", dir / "fifo" / "x", "Not a directory (os error 20)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(out, 0);
+    const Result<void> copied = platform::copy_file_into(c.from, out);
+    ::close(out);
+    ASSERT_FALSE(copied);
+    EXPECT_EQ(copied.error().message, c.message);
+    EXPECT_EQ(fs::file_size(dir / "out"), 0u);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// Listing and clean-up helpers
+
+TEST(ListPackagesTest, MatchesTheDirectoryItselfInByteOrder) {
+  TempDir dir;
+  const fs::path p = dir / "pkgs";
+  for (const char* name : {"b.nupkg", "a.nupkg", ".nupkg", "Z.nupkg", "\xC3\xA9.nupkg", "x.NUPKG",
+                           "x.nupkg.txt", ".a.nupkg.1.0123456789abcdef.partial", "notes"})
+    write_file(p / name, "x");
+  write_file(p / "sub" / "c.nupkg", "x");
+  fs::create_directory(p / "dir.nupkg");
+  fs::create_symlink(p / "nowhere", p / "dangling.nupkg");
+  write_file(dir / "beside.nupkg", "x");
+  const auto listed = list_packages(p);
+  ASSERT_TRUE(listed) << listed.error().message;
+  std::vector<std::string> names;
+  for (const auto& path : *listed) {
+    EXPECT_EQ(path.parent_path(), p);
+    names.push_back(path.filename().string());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{".nupkg", "Z.nupkg", "a.nupkg", "b.nupkg", "dangling.nupkg",
+                                             "dir.nupkg", "\xC3\xA9.nupkg"}));
+
+  const auto missing = list_packages(dir / "missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+  const auto file = list_packages(dir / "beside.nupkg");
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error().message, "Not a directory (os error 20)");
+}
+
+TEST(StalePartialFilesTest, RemovesOnlyOldTemporaryFiles) {
+  TempDir dir;
+  const std::string old_partial = ".a.nupkg.77.0123456789abcdef.partial";
+  const std::string fresh_partial = ".a.nupkg.78.fedcba9876543210.partial";
+  const std::string old_dir = ".b.nupkg.79.0123456789abcdef.partial";
+  const std::string old_other = "old-notes.partial";
+  write_file(dir / old_partial, "x");
+  write_file(dir / fresh_partial, "x");
+  write_file(dir / old_other, "x");
+  fs::create_directory(dir / old_dir);
+  for (const auto& name : {old_partial, old_dir, old_other}) set_mtime_ago(dir / name, 2h);
+  set_mtime_ago(dir / fresh_partial, 50min);
+  CapturedLog log(log::Level::Info);
+  remove_stale_partial_files(dir.path(), 1h);
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{fresh_partial, old_dir, old_other}));
+  EXPECT_EQ(log.messages(),
+            std::vector<std::string>{"Removing stale partial download: '" + (dir / old_partial).string() + "'"});
+}
+
+TEST(DirectoryLockTest, ASecondLockWaitsForTheFirst) {
+  TempDir dir;
+  CapturedLog log(log::Level::Info);
+  std::optional<DirectoryLock> first(DirectoryLock::acquire(dir.path()));
+  ASSERT_TRUE(first->held());
+  std::atomic<bool> second_held{false};
+  std::thread other([&] {
+    const DirectoryLock second = DirectoryLock::acquire(dir.path());
+    second_held = second.held();
+  });
+  // The second waits: give it time to reach the lock, bounded.
+  for (int i = 0; i < 200 && log.messages().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(second_held);
+  EXPECT_EQ(log.messages(),
+            std::vector<std::string>{"Waiting for another run to finish with '" + dir.path().string() + "'"});
+  first.reset();
+  other.join();
+  EXPECT_TRUE(second_held);
+  // No file was added to the directory for the lock.
+  EXPECT_TRUE(names_in(dir.path()).empty());
+}
+
+// ---------------------------------------------------------------------------------
+// place_package with a fetch of the test's own
+
+NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0) {
+  NorvaneAsset asset;
+  asset.PackageId = "Sample";
+  asset.Version = "1.1.0";
+  asset.Type = "Full";
+  asset.FileName = std::move(file_name);
+  asset.SHA1 = std::move(sha1);
+  asset.Size = size;
+  return asset;
+}
+
+// A fetch that places `content` through a PackageWriter, as the sources do.
+PackageFetch writing(std::string content, int* calls = nullptr) {
+  return [content = std::move(content), calls](const fs::path& target) -> Result<void> {
+    if (calls != nullptr) ++*calls;
+    auto writer = PackageWriter::create(target, {target.filename().string(), "", 0});
+    if (!writer) return unexpected(std::move(writer).error());
+    NV_TRY(writer->write(content));
+    return writer->place();
+  };
+}
+
+std::vector<std::string> manager_records(const CapturedLog& log) {
+  std::vector<std::string> out;
+  for (const auto& r : log.records()) {
+    if (r.target != "norvane::manager") continue;
+    out.push_back(std::string(log::level_name(r.level)) + " " + r.message);
+  }
+  return out;
+}
+
+TEST(PlacePackageTest, PlacesThenCleansUpInTheOrderOfTheLog) {
+  TempDir dir;
+  const fs::path p = dir / "packages";
+  write_file(p / "a.nupkg", "a");
+  write_file(p / "b.nupkg", "b");
+  write_file(p / "keep.NUPKG", "kept");
+  write_file(p / "sub" / "inner.nupkg", "kept");
+  write_file(p / ".nupkg", "removed");
+  CapturedLog log(log::Level::Debug);
+  ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new")));
+  EXPECT_EQ(names_in(p), (std::vector<std::string>{"c.nupkg", "keep.NUPKG", "sub"}));
+  EXPECT_EQ(read_file(p / "c.nupkg"), "new");
+  EXPECT_EQ(read_file(p / "sub" / "inner.nupkg"), "kept");
+  const std::string d = p.string();
+  EXPECT_EQ(manager_records(log), (std::vector<std::string>{
+                                      "INFO Searching for packages to clean in: '" + d + "/*.nupkg'",
+                                      "DEBUG Will delete: '" + d + "/.nupkg'",
+                                      "DEBUG Will delete: '" + d + "/a.nupkg'",
+                                      "DEBUG Will delete: '" + d + "/b.nupkg'",
+                                      "INFO Successfully placed file: '" + d + "/c.nupkg'",
+                                      "INFO Cleaning up old package: '" + d + "/.nupkg'",
+                                      "INFO Cleaning up old package: '" + d + "/a.nupkg'",
+                                      "INFO Cleaning up old package: '" + d + "/b.nupkg'",
+                                  }));
+}
+
+TEST(PlacePackageTest, AFailedFetchKeepsTheOldPackages) {
+  TempDir dir;
+  const fs::path p = dir / "packages";
+  write_file(p / "a.nupkg", "a");
+  write_file(p / ".a.nupkg.1.0123456789abcdef.partial", "left by a killed run");
+  set_mtime_ago(p / ".a.nupkg.1.0123456789abcdef.partial", 3h);
+  CapturedLog log(log::Level::Debug);
+  const Result<void> placed = place_package(p, asset_named("c.nupkg"), [](const fs::path& target) -> Result<void> {
+    auto writer = PackageWriter::create(target, {"c.nupkg", "", 3});
+    if (!writer) return unexpected(std::move(writer).error());
+    NV_TRY(writer->write("no"));
+    return writer->place();
+  });
+  ASSERT_FALSE(placed);
+  EXPECT_EQ(placed.error().message, "size mismatch for 'c.nupkg': expected 3 bytes, got 2");
+  // Nothing deleted, nothing placed; even the stale file waits for a successful run.
+  EXPECT_EQ(names_in(p), (std::vector<std::string>{".a.nupkg.1.0123456789abcdef.partial", "a.nupkg"}));
+  for (const auto& line : manager_records(log)) {
+    EXPECT_EQ(line.find("Successfully placed"), std::string::npos) << line;
+    EXPECT_EQ(line.find("Cleaning up"), std::string::npos) << line;
+  }
+}
+
+TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
+  struct Case {
+    const char* label;
+    std::function<void(const fs::path& target)> prepare;
+    bool skipped;
+  };
+  const Case cases[] = {
+      {"a file", [](const fs::path& t) { write_file(t, "partial or not, it counts"); }, true},
+      {"an empty file", [](const fs::path& t) { write_file(t, ""); }, true},
+      {"a directory", [](const fs::path& t) { fs::create_directories(t); }, true},
+      {"a link to a file",
+       [](const fs::path& t) {
+         write_file(t.parent_path().parent_path() / "elsewhere", "x");
+         fs::create_symlink(t.parent_path().parent_path() / "elsewhere", t);
+       },
+       true},
+      // A dangling link does not count: the package replaces the link itself (the link's
+      // target is not written), and the clean-up does not take it for an old package.
+      {"a dangling link",
+       [](const fs::path& t) { fs::create_symlink(t.parent_path().parent_path() / "nowhere", t); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const fs::path p = dir / "packages";
+    fs::create_directories(p);
+    write_file(p / "old.nupkg", "old");
+    c.prepare(p / "c.nupkg");
+    CapturedLog log(log::Level::Info);
+    int calls = 0;
+    ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new", &calls)));
+    if (c.skipped) {
+      EXPECT_EQ(calls, 0);
+      EXPECT_EQ(manager_records(log),
+                std::vector<std::string>{"INFO Package already exists on disk, skipping download: '" +
+                                         (p / "c.nupkg").string() + "'"});
+      EXPECT_TRUE(fs::exists(p / "old.nupkg"));
+    } else {
+      EXPECT_EQ(calls, 1);
+      EXPECT_FALSE(fs::is_symlink(p / "c.nupkg"));
+      EXPECT_EQ(read_file(p / "c.nupkg"), "new");
+      EXPECT_FALSE(fs::exists(dir / "nowhere"));
+      EXPECT_EQ(names_in(p), std::vector<std::string>{"c.nupkg"});
+    }
+  }
+}
+
+TEST(PlacePackageTest, RefusesUnsafeNamesBeforeTouchingTheDisk) {
+  const std::string names[] = {"", ".", "..", "../c.nupkg", "sub/c.nupkg", std::string("c\0.nupkg", 8)};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(debug_string(name));
+    TempDir dir;
+    const fs::path p = dir / "cache" / "packages";
+    int calls = 0;
+    const Result<void> placed = place_package(p, asset_named(name), writing("new", &calls));
+    ASSERT_FALSE(placed);
+    EXPECT_TRUE(placed.error().message.starts_with("invalid package file name " + debug_string(name) + ": "))
+        << placed.error().message;
+    EXPECT_EQ(calls, 0);
+    EXPECT_TRUE(names_in(dir.path()).empty());
+  }
+}
+
+// The clean-up lists the directory; nothing in its path is a pattern.
+TEST(PlacePackageTest, CleansUpOnlyItsOwnDirectoryWhateverItsPathHolds) {
+  for (const char* id : {"a*", "[a", "a?", "{a,b}"}) {
+    SCOPED_TRACE(id);
+    TempDir dir;
+    const fs::path p = dir / id / "packages";
+    write_file(p / "old.nupkg", "old");
+    for (const char* sibling : {"ab", "a", "ax", "[a]", "b"}) write_file(dir / sibling / "packages" / "other.nupkg", "other");
+    CapturedLog log(log::Level::Error);
+    ASSERT_TRUE(place_package(p, asset_named("new.nupkg"), writing("new")));
+    EXPECT_EQ(names_in(p), std::vector<std::string>{"new.nupkg"});
+    for (const char* sibling : {"ab", "a", "ax", "[a]", "b"})
+      EXPECT_TRUE(fs::exists(dir / sibling / "packages" / "other.nupkg")) << sibling;
+    EXPECT_TRUE(log.records().empty());
+  }
+}
+
+TEST(PlacePackageTest, RemovesStaleTemporaryFilesAfterASuccess) {
+  TempDir dir;
+  const fs::path p = dir / "packages";
+  const std::string stale = ".c.nupkg.4242.0123456789abcdef.partial";
+  const std::string recent = ".c.nupkg.4243.0123456789abcdef.partial";
+  write_file(p / stale, "killed long ago");
+  write_file(p / recent, "maybe still written");
+  set_mtime_ago(p / stale, 2h);
+  ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new")));
+  EXPECT_EQ(names_in(p), (std::vector<std::string>{recent, "c.nupkg"}));
+}
+
+TEST(PlacePackageTest, ReturnsTheErrorOfCreatingTheDirectory) {
+  TempDir dir;
+  write_file(dir / "file", "x");
+  int calls = 0;
+  const Result<void> placed = place_package(dir / "file" / "packages", asset_named("c.nupkg"), writing("new", &calls));
+  ASSERT_FALSE(placed);
+  EXPECT_EQ(placed.error().message, "Not a directory (os error 20)");
+  EXPECT_EQ(calls, 0);
+}
+
+// Two runs at once, in threads of one process (flock locks belong to the open file,
+// so they exclude each other here as across processes): the second waits and then
+// finds the package placed.
+TEST(PlacePackageTest, ConcurrentPlacementsOfOnePackageFetchItOnce) {
+  TempDir dir;
+  const fs::path p = dir / "packages";
+  write_file(p / "old.nupkg", "old");
+  const std::string body = make_body(1 << 20);
+  std::atomic<int> calls{0};
+  std::atomic<int> inside{0};
+  std::atomic<int> most_inside{0};
+  const PackageFetch slow = [&](const fs::path& target) -> Result<void> {
+    ++calls;
+    const int now = ++inside;
+    if (now > most_inside) most_inside = now;
+    auto writer = PackageWriter::create(target, {"c.nupkg", sha1_hex(body), body.size()});
+    if (!writer) return unexpected(std::move(writer).error());
+    for (size_t i = 0; i < body.size(); i += 64 * 1024) {
+      NV_TRY(writer->write(std::string_view(body).substr(i, 64 * 1024)));
+      std::this_thread::sleep_for(5ms);
+    }
+    --inside;
+    return writer->place();
+  };
+  Result<void> results[2];
+  std::thread a([&] { results[0] = place_package(p, asset_named("c.nupkg"), slow); });
+  std::thread b([&] { results[1] = place_package(p, asset_named("c.nupkg"), slow); });
+  a.join();
+  b.join();
+  EXPECT_TRUE(results[0]) << message_of(results[0]);
+  EXPECT_TRUE(results[1]) << message_of(results[1]);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(most_inside, 1);
+  EXPECT_EQ(names_in(p), std::vector<std::string>{"c.nupkg"});
+  EXPECT_TRUE(read_file(p / "c.nupkg") == body);
+}
+
+}  // namespace
+}  // namespace norvane
