@@ -95,6 +95,7 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
     if (devnull >= 0) ::dup2(devnull, 0);
     if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) ::_exit(126);
     ::signal(SIGPIPE, SIG_DFL);
+    if (options.in_child && !options.in_child()) ::_exit(125);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ struct RunOptions {
   std::string working_dir;  // empty: the test's own
   std::chrono::seconds timeout{120};
   bool close_stdout = false;  // the parent closes its reading end before the child writes
+  // Runs in the child just before exec (after the child's own set-up), for limits and
+  // signal dispositions that survive exec (setrlimit, signal). Only async-signal-safe
+  // calls belong here; returning false ends the child with status 125.
+  std::function<bool()> in_child;
 };
 
 class FakeBundle {
