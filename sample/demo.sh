@@ -38,3 +38,33 @@ run check --url releases
 # The same version from another channel is offered only with --downgrade.
 run check --url releases --channel beta
 run check --url releases --channel beta --downgrade
+
+packages=$("$ntolvex" get-packages)
+list_packages() {
+  echo "\$ ls -A '$packages'"
+  ls -A "$packages"
+  echo
+}
+
+# A package copied from the folder: progress 50, then 100. A second run finds it in
+# place and does nothing.
+run download --url releases --name Sample-1.0.0-osx-full.nupkg
+run download --url releases --name Sample-1.0.0-osx-full.nupkg
+list_packages
+
+# The same feed and packages over HTTP, from a server on 127.0.0.1 (stopped on exit).
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 --directory "$scratch/Sample.app/Contents/MacOS/releases" "$port" \
+  >"$scratch/http.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do
+  python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$port" \
+    2>/dev/null && break
+  sleep 0.05
+done
+url="http://127.0.0.1:$port/"
+run check --url "$url"
+# The name is matched ignoring ASCII case and stored as the feed spells it; the package
+# that was there before is removed once the new one is in place.
+run download --url "$url" --name sample-1.1.0-OSX-full.nupkg
+list_packages
