@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Times the whole `ntolvex download` command on a large generated package (1 GiB by
+# default), run from a fake bundle:
+#   - over HTTP from a local nginx on 127.0.0.1, against `curl -o` of the same file,
+#     once with the SHA-1 in the feed (hashed while the bytes stream) and once with only
+#     the size;
+#   - from a folder, against `cp --reflink=auto`, once with the SHA-1 in the feed (the
+#     copy is read back and hashed) and once with only the size.
+# Runs alternate between the two sides; reports the median wall times, their ratios
+# and the peak resident memory of each.
+#
+#   bench/download_command_bench.sh [path/to/ntolvex]
+#       (default: build-rel/bin/ntolvex, a Release build)
+#   RUNS=7 SIZE_MIB=2048 bench/download_command_bench.sh
+#
+# Needs nginx, curl, python3 and GNU time (/usr/bin/time, Debian package "time").
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+exe="${1:-$here/../build-rel/bin/ntolvex}"
+runs="${RUNS:-5}"
+size_mib="${SIZE_MIB:-1024}"
+
+[[ -x "$exe" ]] || { echo "no program at $exe (a Release build: -DCMAKE_BUILD_TYPE=Release)" >&2; exit 1; }
+[[ -x /usr/bin/time ]] || { echo "GNU time is missing: apt-get install time" >&2; exit 1; }
+command -v nginx >/dev/null || { echo "nginx is missing: apt-get install nginx" >&2; exit 1; }
+command -v curl >/dev/null || { echo "curl is missing: apt-get install curl" >&2; exit 1; }
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/download-command-bench.XXXXXX")"
+nginx_pid=""
+cleanup() {
+  if [[ -n "$nginx_pid" ]] && kill -0 "$nginx_pid" 2>/dev/null; then
+    kill -QUIT "$nginx_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# nginx's workers run as another user: they must be able to read the files.
+chmod 755 "$work"
+mkdir -p "$work/www" "$work/nginx" "$work/home"
+echo "generating $size_mib MiB of random data ..."
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/www/big.nupkg"
+chmod 644 "$work/www/big.nupkg"
+sha1=$(sha1sum "$work/www/big.nupkg" | cut -d' ' -f1)
+bytes=$(stat -c %s "$work/www/big.nupkg")
+# Two channels: "osx" with the SHA-1 and the size, "sized" with the size only.
+asset() {
+  printf '{"Assets":[{"PackageId":"Sample","Version":"2.0.0","Type":"Full","FileName":"big.nupkg","SHA1":"%s","Size":%s}]}' "$1" "$bytes"
+}
+asset "$sha1" >"$work/www/releases.osx.json"
+asset "" >"$work/www/releases.sized.json"
+chmod 644 "$work/www/"*.json
+
+# The bundle: the program, the updater and a manifest; HOME beside it.
+macos="$work/Sample.app/Contents/MacOS"
+mkdir -p "$macos"
+cp "$exe" "$macos/ntolvex"
+printf '#!/bin/sh\n' >"$macos/Hoistel"
+cat >"$macos/nv.version" <<'EOF'
+<?xml version="1.0" encoding="utf-8"?>
+<package><metadata><id>Sample</id><version>1.0.0</version><channel>osx</channel></metadata></package>
+EOF
+packages="$work/home/Library/Caches/norvane/Sample/packages"
+
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+sed -e "s|@PORT@|$port|g" -e "s|@PREFIX@|$work/nginx|g" -e "s|@ROOT@|$work/www|g" \
+  "$here/download_nginx.conf.in" >"$work/nginx/nginx.conf"
+nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf"
+for _ in $(seq 100); do [[ -s "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
+nginx_pid="$(cat "$work/nginx/nginx.pid")"
+base="http://127.0.0.1:$port"
+for _ in $(seq 100); do
+  curl -sf --noproxy '*' -o /dev/null -r 0-0 "$base/big.nupkg" && break
+  sleep 0.05
+done
+
+out="$work/out.nupkg"
+placed="$packages/big.nupkg"
+# Runs one command, appending "microseconds peak_kib" to the named result file. The
+# file it writes is removed first, so that every run does the whole job.
+measure() {
+  local name="$1"; shift
+  rm -f "$out" "$placed"
+  local start end
+  start=$(date +%s%N)
+  HOME="$work/home" /usr/bin/time -f '%M' -o "$work/mem" "$@" >/dev/null 2>>"$work/$name.err" || {
+    echo "failed: $*" >&2; cat "$work/$name.err" >&2; exit 1; }
+  end=$(date +%s%N)
+  echo "$(( (end - start) / 1000 )) $(tail -n 1 "$work/mem")" >>"$work/$name.txt"
+}
+http_ntolvex() { measure http_ntolvex "$macos/ntolvex" download --url "$base" --name big.nupkg; }
+http_sized() { measure http_sized "$macos/ntolvex" download --url "$base" --name big.nupkg --channel sized; }
+http_curl() { measure http_curl curl -sS --noproxy '*' -o "$out" "$base/big.nupkg"; }
+copy_sha1() { measure copy_sha1 "$macos/ntolvex" download --url "$work/www" --name big.nupkg; }
+copy_sized() { measure copy_sized "$macos/ntolvex" download --url "$work/www" --name big.nupkg --channel sized; }
+copy_cp() { measure copy_cp cp --reflink=auto "$work/www/big.nupkg" "$out"; }
+
+check_placed() { cmp -s "$placed" "$work/www/big.nupkg" || { echo "$1: the placed package differs" >&2; exit 1; }; }
+
+echo "warming up ..."
+http_ntolvex; check_placed "HTTP download"
+http_sized; check_placed "HTTP download without SHA-1"
+copy_sha1; check_placed "folder copy"
+copy_sized; check_placed "folder copy without SHA-1"
+http_curl; copy_cp
+rm -f "$work/"*.txt
+
+for i in $(seq "$runs"); do
+  if (( i % 2 )); then
+    http_ntolvex; http_curl; http_sized; copy_sha1; copy_sized; copy_cp
+  else
+    http_curl; http_sized; http_ntolvex; copy_cp; copy_sized; copy_sha1
+  fi
+done
+
+python3 - "$work" "$size_mib" "$(curl --version | head -n 1)" <<'EOF'
+import statistics, sys
+work, size, curl = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+def load(name):
+    rows = [line.split() for line in open("%s/%s.txt" % (work, name))]
+    return [int(r[0]) / 1e6 for r in rows], [int(r[1]) for r in rows]
+results = {n: load(n) for n in ("http_ntolvex", "http_sized", "http_curl", "copy_sha1", "copy_sized", "copy_cp")}
+print("%d MiB package, %d alternating runs; %s" % (size, len(results["http_curl"][0]), curl))
+labels = {
+    "http_ntolvex": "ntolvex download --url http://... (SHA-1)",
+    "http_sized": "ntolvex download --url http://... (size only)",
+    "http_curl": "curl -o",
+    "copy_sha1": "ntolvex download --url <folder> (SHA-1)",
+    "copy_sized": "ntolvex download --url <folder> (size only)",
+    "copy_cp": "cp --reflink=auto",
+}
+for name, (t, m) in results.items():
+    med = statistics.median(t)
+    print("%-46s median %7.3f s  %6.0f MiB/s  peak RSS %6d KiB  (%s)"
+          % (labels[name], med, size / med, max(m), " ".join("%.3f" % x for x in t)))
+def ratio(a, b):
+    r = statistics.median(results[a][0]) / statistics.median(results[b][0])
+    return "%.3f (%+.1f %%)" % (r, (r - 1) * 100)
+print("HTTP, SHA-1 checked: ntolvex / curl:     " + ratio("http_ntolvex", "http_curl"))
+print("HTTP, size only: ntolvex / curl:         " + ratio("http_sized", "http_curl"))
+print("folder, SHA-1 checked: ntolvex / cp:     " + ratio("copy_sha1", "copy_cp"))
+print("folder, size only: ntolvex / cp:         " + ratio("copy_sized", "copy_cp"))
+EOF
