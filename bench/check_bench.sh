@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Times `ntolvex check --url <folder>` on a large generated feed (about 10 MB, tens of
-# thousands of assets) from a fake bundle, against Python's json module reading the
-# same file, and reports the peak resident memory of both.
+# thousands of assets) from a fake bundle, and `ntolvex check --url http://...` on the
+# same feed served by a local nginx on 127.0.0.1, against Python's json module reading
+# the file and `curl -o` fetching it, and reports the peak resident memory of each.
 #
 #   bench/check_bench.sh [path/to/ntolvex]     (default: build/bin/ntolvex, a Release build)
 #   RUNS=7 ASSETS=40000 bench/check_bench.sh
 #
-# Needs python3 and GNU time (/usr/bin/time, Debian package "time").
+# Needs python3, nginx, curl and GNU time (/usr/bin/time, Debian package "time").
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -17,8 +18,21 @@ assets="${ASSETS:-20000}"
 [[ -x "$exe" ]] || { echo "no program at $exe (build it with: make build)" >&2; exit 1; }
 [[ -x /usr/bin/time ]] || { echo "GNU time is missing: apt-get install time" >&2; exit 1; }
 
+command -v nginx >/dev/null || { echo "nginx is missing: apt-get install nginx" >&2; exit 1; }
+command -v curl >/dev/null || { echo "curl is missing: apt-get install curl" >&2; exit 1; }
+
 work="$(mktemp -d "${TMPDIR:-/tmp}/check-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+nginx_pid=""
+cleanup() {
+  if [[ -n "$nginx_pid" ]] && kill -0 "$nginx_pid" 2>/dev/null; then
+    kill -QUIT "$nginx_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# nginx's workers run as another user: they must be able to read the feed.
+chmod 755 "$work"
 
 # The bundle: the program, the updater and a manifest; HOME beside it.
 macos="$work/Sample.app/Contents/MacOS"
@@ -57,6 +71,22 @@ with open(path, "w", encoding="utf-8") as f:
     json.dump({"Assets": assets}, f, ensure_ascii=False, indent=1)
 EOF
 size=$(stat -c %s "$feed")
+chmod 755 "$work/feeds"
+chmod 644 "$feed"
+
+# The same folder over HTTP.
+mkdir -p "$work/nginx"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+sed -e "s|@PORT@|$port|g" -e "s|@PREFIX@|$work/nginx|g" -e "s|@ROOT@|$work/feeds|g" \
+  "$here/download_nginx.conf.in" >"$work/nginx/nginx.conf"
+nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf"
+for _ in $(seq 100); do [[ -s "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
+nginx_pid="$(cat "$work/nginx/nginx.pid")"
+base="http://127.0.0.1:$port"
+for _ in $(seq 100); do
+  curl -sf --noproxy '*' -o /dev/null -r 0-0 "$base/releases.osx.json" && break
+  sleep 0.05
+done
 
 now_ns() { date +%s%N; }
 
@@ -86,6 +116,10 @@ echo "feed: $assets assets, $size bytes ($(awk "BEGIN{printf \"%.1f\", $size/104
 read -r c_med c_min c_rss < <(HOME="$work/home" measure "$macos/ntolvex" check --url "$work/feeds")
 line=$(cat "$work/out")
 [[ "$line" == *'"Version":"9.0.0"'* ]] || { echo "unexpected check output: $line" >&2; exit 1; }
+read -r h_med h_min h_rss < <(HOME="$work/home" measure "$macos/ntolvex" check --url "$base/")
+[[ "$(cat "$work/out")" == "$line" ]] || { echo "check over HTTP printed another line" >&2; exit 1; }
+read -r k_med k_min k_rss < <(measure curl -sS --noproxy '*' -o "$work/curl.json" "$base/releases.osx.json")
+cmp -s "$work/curl.json" "$feed" || { echo "curl fetched another feed" >&2; exit 1; }
 # python reads the feed from its standard input; measure() gives it /dev/null, so the
 # redirection happens in a shell that then becomes python.
 read -r p_med p_min p_rss < <(measure sh -c 'exec python3 -c "import json,sys; json.load(sys.stdin)" < "$0"' "$feed")
@@ -95,3 +129,7 @@ printf '%-28s %10s %10s %12d %10.2f\n' "ntolvex check --url <dir>" "$c_med" "$c_
   "$(awk "BEGIN{print $c_rss*1024/$size}")"
 printf '%-28s %10s %10s %12d %10.2f\n' "python3 json.load" "$p_med" "$p_min" "$p_rss" \
   "$(awk "BEGIN{print $p_rss*1024/$size}")"
+printf '%-28s %10s %10s %12d %10.2f\n' "ntolvex check --url http" "$h_med" "$h_min" "$h_rss" \
+  "$(awk "BEGIN{print $h_rss*1024/$size}")"
+printf '%-28s %10s %10s %12d %10.2f\n' "curl -o (the feed alone)" "$k_med" "$k_min" "$k_rss" \
+  "$(awk "BEGIN{print $k_rss*1024/$size}")"
