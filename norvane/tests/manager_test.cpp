@@ -381,6 +381,10 @@ struct FakeSource {
     ids->push_back(manifest.id);
     return feed;
   }
+  // Package downloads are tested with the sources themselves.
+  Result<void> download_asset(const NorvaneAsset&, const std::filesystem::path&, const ProgressCallback&) const {
+    return fail("not a package source");
+  }
 };
 static_assert(UpdateSource<FakeSource>);
 static_assert(UpdateSource<FileSource>);

@@ -31,14 +31,14 @@ std::string manifest_xml(const std::string& id, const std::string& version,
 struct RunOptions {
   // Environment changes: a value sets the variable, nullopt removes it. HOME is set to
   // the bundle's home directory unless given here.
-  std::map<std::string, std::optional<std::string>> env;
-  std::string working_dir;  // empty: the test's own
+  std::map<std::string, std::optional<std::string>> env = {};
+  std::string working_dir = {};  // empty: the test's own
   std::chrono::seconds timeout{120};
   bool close_stdout = false;  // the parent closes its reading end before the child writes
   // Runs in the child just before exec (after the child's own set-up), for limits and
   // signal dispositions that survive exec (setrlimit, signal). Only async-signal-safe
   // calls belong here; returning false ends the child with status 125.
-  std::function<bool()> in_child;
+  std::function<bool()> in_child = {};
 };
 
 class FakeBundle {
