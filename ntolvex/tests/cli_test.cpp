@@ -55,10 +55,16 @@ TEST(CommandLineTest, UsageErrorsHelpAndVersionLogNothing) {
     SCOPED_TRACE(label);
     const RunResult r = bundle.run(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
-    if (*c.out_contains) EXPECT_NE(r.out.find(c.out_contains), std::string::npos) << r.out;
-    else EXPECT_EQ(r.out, "");
-    if (*c.err_contains) EXPECT_NE(r.err.find(c.err_contains), std::string::npos) << r.err;
-    else EXPECT_EQ(r.err, "");
+    if (*c.out_contains) {
+      EXPECT_NE(r.out.find(c.out_contains), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(r.out, "");
+    }
+    if (*c.err_contains) {
+      EXPECT_NE(r.err.find(c.err_contains), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.err, "");
+    }
     EXPECT_FALSE(fs::exists(bundle.home() / "Library")) << "nothing may be logged";
   }
 }
@@ -144,8 +150,9 @@ TEST(CommandLineTest, VerboseRunsKeepTheLineForm) {
   bool saw_manifest_error = false;
   for (const auto& line : lines) {
     if (line.rfind("[ERROR] Error: ", 0) == 0) saw_manifest_error = true;
-    if (line.rfind("[DEBUG]", 0) == 0 || line.rfind("[TRACE]", 0) == 0)
+    if (line.rfind("[DEBUG]", 0) == 0 || line.rfind("[TRACE]", 0) == 0) {
       EXPECT_NE(line.find("] (1) "), std::string::npos) << line;
+    }
   }
   EXPECT_TRUE(saw_manifest_error);
 }
