@@ -20,6 +20,7 @@
 #include "background_run.h"
 #include "bundle.h"
 #include "http_test_server.h"
+#include "packages.h"
 
 namespace ntolvex::testing {
 namespace {
@@ -31,82 +32,6 @@ using norvane::testing::RawConnection;
 using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
 using norvane::testing::write_file;
-
-std::string sha1_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    out += hex;
-  }
-  return out;
-}
-
-std::string make_body(size_t size, unsigned seed = 1) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 29 + i / 263 + seed * 7) % 256);
-  return body;
-}
-
-// An asset of the Sample package with the SHA-1 and size of its content.
-NorvaneAsset asset(const std::string& file_name, const std::string& content, bool integrity = true) {
-  NorvaneAsset a;
-  a.PackageId = "Sample";
-  a.Version = "2.0.0";
-  a.Type = "Full";
-  a.FileName = file_name;
-  if (integrity) {
-    a.SHA1 = sha1_hex(content);
-    a.Size = content.size();
-  }
-  return a;
-}
-
-std::string feed_of(const std::vector<NorvaneAsset>& assets) {
-  std::string text = "{\"Assets\":[";
-  for (size_t i = 0; i < assets.size(); ++i) {
-    if (i) text += ",";
-    text += norvane::to_json(assets[i]);
-  }
-  return text + "]}";
-}
-
-// The names in a directory, sorted; empty when it does not exist.
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Every path under `root`, for checking that a refused run wrote nothing.
-std::set<std::string> tree(const fs::path& root) {
-  std::set<std::string> paths;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
-    paths.insert(it->path().string());
-  return paths;
-}
-
-bool is_partial(const std::string& name) { return name.starts_with(".") && name.ends_with(".partial"); }
-
-std::vector<std::string> partial_files(const fs::path& dir) {
-  std::vector<std::string> out;
-  for (const auto& name : names_in(dir))
-    if (is_partial(name)) out.push_back(name);
-  return out;
-}
-
-size_t count_lines(const std::vector<std::string>& lines, const std::string& line) {
-  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-bool has_line(const std::vector<std::string>& lines, const std::string& line) { return count_lines(lines, line) > 0; }
 
 // The records of the manager and the sources, in order, from the log lines.
 std::vector<std::string> download_records(const std::vector<std::string>& lines) {
@@ -122,63 +47,6 @@ std::vector<std::string> download_records(const std::vector<std::string>& lines)
   }
   return out;
 }
-
-// A folder of packages beside the bundle, with its feed.
-struct Folder {
-  fs::path dir;
-  void add(const std::string& file_name, const std::string& content) const { write_file(dir / file_name, content); }
-  void feed(const std::vector<NorvaneAsset>& assets, const std::string& channel = "osx") const {
-    write_file(dir / ("releases." + channel + ".json"), feed_of(assets));
-  }
-};
-
-// A server for a feed and its packages under /pkgs, with Content-Length on every
-// response unless the package is served chunked.
-class PackageServer {
- public:
-  PackageServer()
-      : server_([this](httplib::Server& s) {
-          s.Get(R"(/pkgs/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-            std::lock_guard lock(mutex_);
-            paths_.push_back(req.path);
-            const auto found = files_.find(req.matches[1]);
-            if (found == files_.end()) {
-              res.status = 404;
-              return;
-            }
-            const std::string* body = &found->second;
-            if (chunked_.count(req.matches[1]) != 0) {
-              res.set_chunked_content_provider("application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
-                const size_t n = std::min<size_t>(256 * 1024, body->size() - offset);
-                sink.write(body->data() + offset, n);
-                if (offset + n == body->size()) sink.done();
-                return true;
-              });
-            } else {
-              res.set_content(*body, "application/octet-stream");
-            }
-          });
-        }) {}
-
-  void add(const std::string& name, std::string content, bool chunked = false) {
-    std::lock_guard lock(mutex_);
-    files_[name] = std::move(content);
-    if (chunked) chunked_.insert(name);
-  }
-  void feed(const std::vector<NorvaneAsset>& assets) { add("releases.osx.json", feed_of(assets)); }
-  std::string url() const { return server_.url("/pkgs"); }
-  std::vector<std::string> paths() const {
-    std::lock_guard lock(mutex_);
-    return paths_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::string> files_;
-  std::set<std::string> chunked_;
-  std::vector<std::string> paths_;
-  HttplibServer server_;  // last: stopped first
-};
 
 // ---------------------------------------------------------------------------------
 // From a folder
