@@ -172,19 +172,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-Result<void> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return unexpected(Error::from_errno(errno));
-    }
-    if (n == 0) return fail("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
 // The state of one request, handed to libcurl's callbacks.
 struct Transfer {
   using Clock = std::chrono::steady_clock;

@@ -21,14 +21,6 @@ namespace {
 
 constexpr std::string_view kTarget = "norvane::manager";
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  return true;
-}
 
 // ---------------------------------------------------------------------------------
 // Reading a feed.

@@ -31,14 +31,6 @@ bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  return true;
-}
 
 std::string in_quotes(std::string_view file_name) { return "'" + std::string(file_name) + "'"; }
 
@@ -66,19 +58,6 @@ std::string name_prefix(const std::string& file_name, size_t room) {
   size_t cut = room;
   while (cut > 0 && (static_cast<unsigned char>(file_name[cut]) & 0xC0) == 0x80) --cut;
   return file_name.substr(0, cut);
-}
-
-Result<void> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return unexpected(Error::from_errno(errno));
-    }
-    if (n == 0) return fail("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
 }
 
 }  // namespace

@@ -83,6 +83,27 @@ void append_escaped(std::string& out, unsigned char c) {
 
 }  // namespace
 
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::from_errno(errno));
+    }
+    if (n == 0) return fail("failed to write whole buffer");
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
 Result<std::string> read_file(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return unexpected(Error::from_errno(errno));

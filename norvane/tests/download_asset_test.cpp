@@ -29,31 +29,14 @@ using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
 using testing::read_file;
+using testing::make_body;
+using testing::sha1_hex;
 using testing::write_file;
-
-std::string sha1_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    out += hex;
-  }
-  return out;
-}
 
 std::string upper(std::string text) {
   for (char& c : text)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return text;
-}
-
-std::string make_body(size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 37 + i / 257) % 256);
-  return body;
 }
 
 std::string gzip(const std::string& data) {

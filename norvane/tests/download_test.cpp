@@ -25,16 +25,11 @@ using testing::HttplibServer;
 using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
+using testing::make_body;
 
 constexpr size_t kMiB = 1024 * 1024;
 
 // Bytes of every value, so that a body that went through text handling shows it.
-std::string make_body(size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 31 + i / 251) % 256);
-  return body;
-}
-
 std::string head(std::string_view status_line, std::string_view fields) {
   return std::string(status_line) + "\r\n" + std::string(fields) + "Connection: close\r\n\r\n";
 }

@@ -52,6 +52,14 @@ std::string debug_optional(const std::optional<std::string>& text);
 // "true" or "false".
 std::string_view debug_bool(bool value);
 
+// True when the texts are equal byte for byte, with A-Z counted equal to a-z (no other
+// folding).
+bool ascii_iequal(std::string_view a, std::string_view b);
+
+// Writes all of `bytes` to the file descriptor, going on after short writes and
+// interruptions. Fails with the OS error.
+Result<void> write_all(int fd, std::string_view bytes);
+
 // The whole content of a file, as bytes. OS failures carry the system's text.
 Result<std::string> read_file(const std::filesystem::path& path);
 

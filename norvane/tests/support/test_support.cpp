@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 
+#include <openssl/evp.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -67,6 +70,25 @@ std::vector<std::string> CapturedLog::messages() const {
   std::vector<std::string> out;
   for (const auto& r : records()) out.push_back(r.message);
   return out;
+}
+
+std::string sha1_hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
+    out += hex;
+  }
+  return out;
+}
+
+std::string make_body(size_t size, unsigned seed) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 29 + i / 263 + seed * 7) % 256);
+  return body;
 }
 
 std::string read_file(const fs::path& path) {

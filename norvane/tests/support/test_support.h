@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <norvane/log.h>
@@ -71,6 +72,11 @@ struct RecordingSleeper {
 };
 
 std::string read_file(const fs::path& path);
+
+// The SHA-1 of the bytes, in lower-case hexadecimal.
+std::string sha1_hex(std::string_view bytes);
+// `size` bytes of content that is not uniform, the same for the same size and seed.
+std::string make_body(size_t size, unsigned seed = 1);
 void write_file(const fs::path& path, std::string_view content);  // creates parents
 
 }  // namespace norvane::testing

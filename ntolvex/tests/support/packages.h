@@ -23,26 +23,9 @@ namespace ntolvex::testing {
 
 using norvane::NorvaneAsset;
 using norvane::testing::HttplibServer;
+using norvane::testing::make_body;
+using norvane::testing::sha1_hex;
 using norvane::testing::write_file;
-
-inline std::string sha1_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    out += hex;
-  }
-  return out;
-}
-
-inline std::string make_body(size_t size, unsigned seed = 1) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 29 + i / 263 + seed * 7) % 256);
-  return body;
-}
 
 // An asset of the Sample package with the SHA-1 and size of its content.
 inline NorvaneAsset asset(const std::string& file_name, const std::string& content, bool integrity = true) {
