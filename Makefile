@@ -29,6 +29,16 @@ test: deps build
 demo: deps build
 	@./sample/demo.sh $(BUILD)/bin/ntolvex
 
+# Benchmarks on the Release build: URL parsing, the HTTP agent and the whole download
+# command against curl and cp, and check against Python's json module.
+bench: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@$(BUILD)/bin/url_bench
+	@./bench/check_bench.sh $(BUILD)/bin/ntolvex
+	@./bench/download_bench.sh $(BUILD)/bin/download_driver
+	@./bench/download_command_bench.sh $(BUILD)/bin/ntolvex
+
 # libFuzzer targets (clang), each run for FUZZ_SECONDS, or for FUZZ_RUNS inputs with a
 # fixed seed when that is set.
 fuzz: deps

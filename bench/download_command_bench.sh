@@ -10,14 +10,14 @@
 # and the peak resident memory of each.
 #
 #   bench/download_command_bench.sh [path/to/ntolvex]
-#       (default: build-rel/bin/ntolvex, a Release build)
+#       (default: build/bin/ntolvex, the Release build)
 #   RUNS=7 SIZE_MIB=2048 bench/download_command_bench.sh
 #
 # Needs nginx, curl, python3 and GNU time (/usr/bin/time, Debian package "time").
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-exe="${1:-$here/../build-rel/bin/ntolvex}"
+exe="${1:-$here/../build/bin/ntolvex}"
 runs="${RUNS:-5}"
 size_mib="${SIZE_MIB:-1024}"
 

@@ -17,7 +17,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcpp-httplib-dev     # HTTP servers in the tests
   libbenchmark-dev
-  openssl curl python3 nginx util-linux
+  openssl curl python3 nginx util-linux time
   clang libclang-rt-14-dev
 )
 

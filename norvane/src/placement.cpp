@@ -194,8 +194,15 @@ Result<void> PackageWriter::write(std::string_view bytes) {
                 std::to_string(expected_.size) + " bytes, got at least " +
                 std::to_string(count_ + bytes.size()));
   }
-  NV_TRY(write_all(fd_, bytes));
-  if (hash_) hash_->update(bytes);
+  // Hashed and written a slice at a time, so that the write reads the bytes the hash
+  // has just brought into the cache rather than reading a whole chunk twice from memory.
+  constexpr size_t kSlice = 128 * 1024;
+  for (std::string_view rest = bytes; !rest.empty();) {
+    const std::string_view slice = rest.substr(0, kSlice);
+    if (hash_) hash_->update(slice);
+    NV_TRY(write_all(fd_, slice));
+    rest.remove_prefix(slice.size());
+  }
   count_ += bytes.size();
   return {};
 }
