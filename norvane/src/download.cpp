@@ -7,14 +7,23 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+// The client is loaded when the first agent is built (see CurlLibrary), so its calls go
+// through pointers, and its setopt must be a plain function rather than the checking
+// macro.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
+#include <dlfcn.h>
 #define ZLIB_CONST
 #include <zlib.h>
 
 #include <norvane/log.h>
+
+#include "platform.h"
 
 namespace norvane {
 
@@ -29,19 +38,86 @@ constexpr long kMaxRedirects = 5;
 // 16 KiB the many small reads halve the speed of a fast transfer.
 constexpr long kReceiveBufferSize = 128 * 1024;
 
+// The HTTP client library, loaded on first use. Most runs (the version, the packages
+// directory, a check or a download from a folder) never make a request, and loading
+// the client's many dependencies would cost each of them more than everything else
+// they do; so the library is opened when the first agent is built, not at start-up.
+struct CurlApi {
+  decltype(&::curl_global_init) global_init = nullptr;
+  decltype(&::curl_version_info) version_info = nullptr;
+  decltype(&::curl_easy_init) easy_init = nullptr;
+  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
+  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
+  decltype(&::curl_easy_perform) easy_perform = nullptr;
+  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+  decltype(&::curl_url) url = nullptr;
+  decltype(&::curl_url_set) url_set = nullptr;
+  decltype(&::curl_url_cleanup) url_cleanup = nullptr;
+  decltype(&::curl_url_strerror) url_strerror = nullptr;
+  std::string error;  // why loading failed; empty once loaded
+};
+
+CurlApi load_curl() {
+  CurlApi api;
+  const char* name = platform::http_client_library_name();
+  // Never closed: the process ends with the library in use.
+  void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = ::dlerror();
+    api.error = std::string("cannot load the HTTP client library ") + name + ": " + (why ? why : "unknown error");
+    return api;
+  }
+  bool complete = true;
+  const auto bind = [&](auto& pointer, const char* symbol) {
+    pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(handle, symbol));
+    if (pointer == nullptr) {
+      complete = false;
+      if (api.error.empty()) api.error = std::string("the HTTP client library lacks ") + symbol;
+    }
+  };
+  bind(api.global_init, "curl_global_init");
+  bind(api.version_info, "curl_version_info");
+  bind(api.easy_init, "curl_easy_init");
+  bind(api.easy_cleanup, "curl_easy_cleanup");
+  bind(api.easy_setopt, "curl_easy_setopt");
+  bind(api.easy_getinfo, "curl_easy_getinfo");
+  bind(api.easy_perform, "curl_easy_perform");
+  bind(api.easy_strerror, "curl_easy_strerror");
+  bind(api.url, "curl_url");
+  bind(api.url_set, "curl_url_set");
+  bind(api.url_cleanup, "curl_url_cleanup");
+  bind(api.url_strerror, "curl_url_strerror");
+  if (!complete) api.global_init = nullptr;
+  return api;
+}
+
+// The loaded library. Only called once curl_loaded() has succeeded.
+const CurlApi& curl_api() {
+  static const CurlApi api = load_curl();
+  return api;
+}
+
+// Loads the library on first use; fails with the reason it cannot be loaded.
+Result<void> curl_loaded() {
+  const CurlApi& api = curl_api();
+  if (!api.error.empty()) return fail(api.error);
+  return {};
+}
+
 struct CurlDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+  void operator()(CURL* curl) const { curl_api().easy_cleanup(curl); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 struct CurlUrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+  void operator()(CURLU* url) const { curl_api().url_cleanup(url); }
 };
 
 // curl_global_init is not thread-safe on every build; a function-local static runs it
 // once. It is never undone: the process ends with the library in use.
 CURLcode global_init() {
-  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  static const CURLcode code = curl_api().global_init(CURL_GLOBAL_DEFAULT);
   return code;
 }
 
@@ -206,17 +282,17 @@ struct Transfer {
 
   long response_code() const {
     long code = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     return code;
   }
   std::string effective_url() const {
     char* url = nullptr;
-    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+    curl_api().easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
     return url != nullptr ? std::string(url) : first_url;
   }
   long redirect_count() const {
     long count = 0;
-    curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &count);
+    curl_api().easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &count);
     return count;
   }
 
@@ -384,11 +460,11 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
 
 // A scheme must be given: libcurl would otherwise guess one for a bare host name.
 Result<void> check_absolute_url(const std::string& url) {
-  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
+  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_api().url());
   if (!parsed) return fail("out of memory");
   const CURLUcode code =
-      curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
-  if (code != CURLUE_OK) return fail(url + ": " + curl_url_strerror(code));
+      curl_api().url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+  if (code != CURLUE_OK) return fail(url + ": " + curl_api().url_strerror(code));
   return {};
 }
 
@@ -425,15 +501,16 @@ DownloadAgent::~DownloadAgent() = default;
 const DownloadOptions& DownloadAgent::options() const { return impl_->options; }
 
 Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
+  NV_TRY(curl_loaded());
   if (const CURLcode code = global_init(); code != CURLE_OK)
-    return fail(std::string("cannot initialise the HTTP client: ") + curl_easy_strerror(code));
-  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return fail(std::string("cannot initialise the HTTP client: ") + curl_api().easy_strerror(code));
+  const curl_version_info_data* info = curl_api().version_info(CURLVERSION_NOW);
   if ((info->features & CURL_VERSION_SSL) == 0)
     return fail("the HTTP client was built without TLS support");
 
   auto impl = std::make_unique<DownloadAgent::Impl>();
   impl->options = options;
-  impl->curl.reset(curl_easy_init());
+  impl->curl.reset(curl_api().easy_init());
   if (!impl->curl) return fail("cannot create an HTTP client handle");
   impl->user_agent = std::string("libcurl/") + info->version;
 
@@ -444,7 +521,7 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   // unverified peer, another scheme) would not be the client this program promises.
   CURLcode code = CURLE_OK;
   const auto set = [&](CURLoption option, auto value) {
-    if (code == CURLE_OK) code = curl_easy_setopt(c, option, value);
+    if (code == CURLE_OK) code = curl_api().easy_setopt(c, option, value);
   };
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_ERRORBUFFER, impl->error_buffer);
@@ -476,7 +553,7 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
     set(CURLOPT_VERBOSE, 1L);
   }
   if (code != CURLE_OK)
-    return fail(std::string("cannot set up the HTTP client: ") + curl_easy_strerror(code));
+    return fail(std::string("cannot set up the HTTP client: ") + curl_api().easy_strerror(code));
   return DownloadAgent(std::move(impl));
 }
 
@@ -491,14 +568,14 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
 
   CURL* c = t.curl;
   impl_->error_buffer[0] = '\0';
-  CURLcode code = curl_easy_setopt(c, CURLOPT_URL, t.first_url.c_str());
-  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
-  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-  if (code == CURLE_OK) code = curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  CURLcode code = curl_api().easy_setopt(c, CURLOPT_URL, t.first_url.c_str());
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_HEADERDATA, &t);
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_PREREQDATA, &t);
   if (code == CURLE_OK) {
     t.last_activity = Transfer::Clock::now();
-    code = curl_easy_perform(c);
+    code = curl_api().easy_perform(c);
   }
 
   Result<void> result;
@@ -518,21 +595,21 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
       result = fail(stall_message(t.stall_timeout));
     } else {
       result = fail(impl_->error_buffer[0] != '\0' ? std::string(trim(impl_->error_buffer))
-                                                   : std::string(curl_easy_strerror(code)));
+                                                   : std::string(curl_api().easy_strerror(code)));
     }
   }
   // The handle lives on for the next request; it must not point at this frame.
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
-  curl_easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
 
   if (result) {
     NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + ": status " + std::to_string(t.response_code()) +
                           ", " + std::to_string(t.steps.downloaded()) + " bytes, " +
                           std::to_string(t.redirect_count()) + " redirects");
   } else {
-    NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + " failed (" + curl_easy_strerror(code) +
+    NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + " failed (" + curl_api().easy_strerror(code) +
                           "): " + result.error().message);
   }
   return result;

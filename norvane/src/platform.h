@@ -17,6 +17,10 @@ namespace norvane::platform {
 // symbolic link, so a linked executable reports its target's location.
 Result<std::string> executable_path();
 
+// The file name under which the dynamic loader finds the HTTP client library
+// (libcurl), which is opened only when the first request is made.
+const char* http_client_library_name();
+
 // The home directory of the password-database entry for the real user id, or none.
 std::optional<std::string> password_home_directory();
 

@@ -98,6 +98,8 @@ Result<std::string> executable_path() {
   }
 }
 
+const char* http_client_library_name() { return "libcurl.so.4"; }
+
 std::optional<std::string> password_home_directory() {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
