@@ -218,7 +218,6 @@ Result<void> PackageWriter::adopt_content() {
   // The descriptor is open for writing only; the file is read through a second one.
   const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return unexpected(Error::from_errno(errno));
-  ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
   constexpr size_t kBufferSize = 256 * 1024;  // larger reads hash no faster
   const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   Result<void> result;
