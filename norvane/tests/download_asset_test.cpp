@@ -8,7 +8,6 @@
 #include <openssl/evp.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,47 +27,17 @@ using testing::HttplibServer;
 using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
-using testing::read_file;
+using testing::gzip;
+using testing::head;
 using testing::make_body;
+using testing::message_of;
+using testing::names_in;
+using testing::read_file;
+using testing::request_target;
 using testing::sha1_hex;
+using testing::source_records;
+using testing::upper;
 using testing::write_file;
-
-std::string upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
-std::string gzip(const std::string& data) {
-  TempDir dir;
-  write_file(dir / "plain", data);
-  const std::string command =
-      "gzip -c -n '" + (dir / "plain").string() + "' > '" + (dir / "plain.gz").string() + "'";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("gzip failed");
-  return read_file(dir / "plain.gz");
-}
-
-std::string head(std::string_view status_line, std::string_view fields) {
-  return std::string(status_line) + "\r\n" + std::string(fields) + "Connection: close\r\n\r\n";
-}
-
-std::string request_target(const std::string& request) {
-  const size_t start = request.find(' ') + 1;
-  return request.substr(start, request.find(' ', start) - start);
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string message_of(const Result<void>& result) {
-  return result ? std::string("(success)") : result.error().message;
-}
 
 NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0) {
   NorvaneAsset asset;
@@ -90,13 +59,6 @@ template <class Source>
 Fetched fetch(const Source& source, const NorvaneAsset& asset, const fs::path& local_file) {
   Fetched out;
   out.result = source.download_asset(asset, local_file, [&](int16_t p) { out.progress.push_back(p); });
-  return out;
-}
-
-std::vector<std::string> source_records(const CapturedLog& log) {
-  std::vector<std::string> out;
-  for (const auto& r : log.records())
-    if (r.target == "norvane::sources" && r.level == log::Level::Info) out.push_back(r.message);
   return out;
 }
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -25,23 +24,12 @@ using testing::HttplibServer;
 using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
+using testing::gzip;
+using testing::head;
 using testing::make_body;
+using testing::message_of;
 
 constexpr size_t kMiB = 1024 * 1024;
-
-// Bytes of every value, so that a body that went through text handling shows it.
-std::string head(std::string_view status_line, std::string_view fields) {
-  return std::string(status_line) + "\r\n" + std::string(fields) + "Connection: close\r\n\r\n";
-}
-
-std::string gzip(const std::string& data) {
-  TempDir dir;
-  testing::write_file(dir / "plain", data);
-  const std::string command = "gzip -c -n '" + (dir / "plain").string() + "' > '" +
-                              (dir / "plain.gz").string() + "'";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("gzip failed");
-  return testing::read_file(dir / "plain.gz");
-}
 
 struct Outcome {
   Result<void> result;
@@ -53,10 +41,6 @@ Outcome download(const std::string& url, const fs::path& target, DownloadOptions
   out.result = download_url_to_file(
       url, target.string(), [&](int16_t p) { out.progress.push_back(p); }, options);
   return out;
-}
-
-std::string message_of(const Result<void>& result) {
-  return result ? std::string("(success)") : result.error().message;
 }
 
 // The header fields of a request head, by name as sent.

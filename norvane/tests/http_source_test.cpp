@@ -20,6 +20,8 @@ using testing::HttplibServer;
 using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
+using testing::request_target;
+using testing::source_records;
 
 constexpr const char* kFeed = R"({"Assets":[{"PackageId":"MyApp","Version":"2.0.0","Type":"Full","FileName":"MyApp-2.0.0.nupkg"}]})";
 
@@ -35,19 +37,6 @@ Manifest manifest(const std::string& id, const std::string& version) {
 std::string ok_response(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-}
-
-// The request target of a request head: "GET {target} HTTP/1.1".
-std::string request_target(const std::string& head) {
-  const size_t start = head.find(' ') + 1;
-  return head.substr(start, head.find(' ', start) - start);
-}
-
-std::vector<std::string> source_records(const CapturedLog& log) {
-  std::vector<std::string> out;
-  for (const auto& r : log.records())
-    if (r.target == "norvane::sources" && r.level == log::Level::Info) out.push_back(r.message);
-  return out;
 }
 
 TEST(HttpSourceTest, RequestsTheChannelFeedUnderTheBaseUrl) {

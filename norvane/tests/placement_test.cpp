@@ -31,30 +31,13 @@ using namespace std::chrono_literals;
 using testing::CapturedLog;
 using testing::RecordingSleeper;
 using testing::TempDir;
-using testing::read_file;
 using testing::make_body;
+using testing::message_of;
+using testing::names_in;
+using testing::read_file;
 using testing::sha1_hex;
+using testing::upper;
 using testing::write_file;
-
-std::string upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
-// The names in a directory, sorted; empty when it does not exist.
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string message_of(const Result<void>& result) {
-  return result ? std::string("(success)") : result.error().message;
-}
 
 void set_mtime_ago(const fs::path& path, std::chrono::seconds ago) {
   timespec now{};

@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using norvane::testing::CapturedLog;
 using norvane::testing::TempDir;
+using norvane::testing::source_records;
 using norvane::testing::write_file;
 
 constexpr const char* kFeed = R"({"Assets":[{"PackageId":"MyApp","Version":"1.0.0","Type":"Full","FileName":"a.nupkg"}]})";
@@ -34,13 +35,6 @@ class ScopedCwd {
  private:
   fs::path old_;
 };
-
-std::vector<std::string> source_records(const CapturedLog& log) {
-  std::vector<std::string> out;
-  for (const auto& r : log.records())
-    if (r.target == "norvane::sources" && r.level == log::Level::Info) out.push_back(r.message);
-  return out;
-}
 
 TEST(FileSourceTest, ReadsTheChannelFeedFromTheFolder) {
   TempDir dir;

@@ -192,6 +192,15 @@ std::string HttplibServer::url(std::string_view path) const {
          std::string(path);
 }
 
+std::string head(std::string_view status_line, std::string_view fields) {
+  return std::string(status_line) + "\r\n" + std::string(fields) + "Connection: close\r\n\r\n";
+}
+
+std::string request_target(const std::string& request) {
+  const size_t start = request.find(' ') + 1;
+  return request.substr(start, request.find(' ', start) - start);
+}
+
 DeadPort::DeadPort() { fd_ = bind_loopback(&port_); }
 DeadPort::~DeadPort() { ::close(fd_); }
 

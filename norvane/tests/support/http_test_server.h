@@ -106,6 +106,13 @@ class HttplibServer {
   std::thread thread_;
 };
 
+// A response head for a script: the status line, the header fields (each ending in
+// CRLF), "Connection: close" and the blank line.
+std::string head(std::string_view status_line, std::string_view fields);
+
+// The request target of a request head: "GET {target} HTTP/1.1".
+std::string request_target(const std::string& request);
+
 // A port on 127.0.0.1 where nothing listens: bound, so nobody else takes it, but not
 // listening, so a connection to it is refused.
 class DeadPort {

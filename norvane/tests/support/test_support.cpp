@@ -4,7 +4,9 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -104,6 +106,41 @@ void write_file(const fs::path& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> source_records(const CapturedLog& log) {
+  std::vector<std::string> out;
+  for (const auto& r : log.records())
+    if (r.target == "norvane::sources" && r.level == log::Level::Info) out.push_back(r.message);
+  return out;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string gzip(std::string_view data) {
+  TempDir dir;
+  write_file(dir / "plain", data);
+  const std::string command =
+      "gzip -c -n '" + (dir / "plain").string() + "' > '" + (dir / "plain.gz").string() + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("gzip failed");
+  return read_file(dir / "plain.gz");
+}
+
+std::string upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+std::string message_of(const Result<void>& result) {
+  return result ? std::string("(success)") : result.error().message;
 }
 
 }  // namespace norvane::testing

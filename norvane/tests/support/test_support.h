@@ -1,6 +1,6 @@
 // What the tests share: a temporary directory removed at the end, an environment
 // variable set for a scope, a log sink that keeps records for inspection, and file
-// helpers. Nothing here talks to the network.
+// and text helpers. Nothing here talks to the network.
 #pragma once
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <norvane/log.h>
+#include <norvane/result.h>
 
 namespace norvane::testing {
 
@@ -65,6 +66,9 @@ class CapturedLog {
   std::shared_ptr<State> state_;
 };
 
+// The messages of the Info records of "norvane::sources", in order.
+std::vector<std::string> source_records(const CapturedLog& log);
+
 // Records the waits it is asked for instead of sleeping.
 struct RecordingSleeper {
   std::vector<long> waits;
@@ -78,5 +82,18 @@ std::string sha1_hex(std::string_view bytes);
 // `size` bytes of content that is not uniform, the same for the same size and seed.
 std::string make_body(size_t size, unsigned seed = 1);
 void write_file(const fs::path& path, std::string_view content);  // creates parents
+
+// The names in a directory, sorted; empty when it does not exist.
+std::vector<std::string> names_in(const fs::path& dir);
+
+// The bytes compressed by the gzip program (without a name or time stamp); throws
+// when it fails.
+std::string gzip(std::string_view data);
+
+// The text with ASCII letters in upper case.
+std::string upper(std::string text);
+
+// "(success)", or the error's message: for labelling a failed expectation.
+std::string message_of(const Result<void>& result);
 
 }  // namespace norvane::testing

@@ -24,6 +24,7 @@ namespace ntolvex::testing {
 using norvane::NorvaneAsset;
 using norvane::testing::HttplibServer;
 using norvane::testing::make_body;
+using norvane::testing::names_in;
 using norvane::testing::sha1_hex;
 using norvane::testing::write_file;
 
@@ -48,16 +49,6 @@ inline std::string feed_of(const std::vector<NorvaneAsset>& assets) {
     text += norvane::to_json(assets[i]);
   }
   return text + "]}";
-}
-
-// The names in a directory, sorted; empty when it does not exist.
-inline std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // Every path under `root`, for checking that a refused run wrote nothing.
