@@ -11,38 +11,18 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=common.sh
+. "$here/common.sh"
 exe="${1:-$here/../build/bin/ntolvex}"
 runs="${RUNS:-5}"
 assets="${ASSETS:-20000}"
 
 [[ -x "$exe" ]] || { echo "no program at $exe (build it with: make build)" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "GNU time is missing: apt-get install time" >&2; exit 1; }
+require_tools
 
-command -v nginx >/dev/null || { echo "nginx is missing: apt-get install nginx" >&2; exit 1; }
-command -v curl >/dev/null || { echo "curl is missing: apt-get install curl" >&2; exit 1; }
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/check-bench.XXXXXX")"
-nginx_pid=""
-cleanup() {
-  if [[ -n "$nginx_pid" ]] && kill -0 "$nginx_pid" 2>/dev/null; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# nginx's workers run as another user: they must be able to read the feed.
-chmod 755 "$work"
-
-# The bundle: the program, the updater and a manifest; HOME beside it.
-macos="$work/Sample.app/Contents/MacOS"
-mkdir -p "$macos" "$work/home" "$work/feeds"
-cp "$exe" "$macos/ntolvex"
-printf '#!/bin/sh\n' >"$macos/Hoistel"
-cat >"$macos/nv.version" <<'EOF'
-<?xml version="1.0" encoding="utf-8"?>
-<package><metadata><id>Sample</id><version>1.0.0</version><channel>osx</channel></metadata></package>
-EOF
+make_work check-bench
+make_bundle "$exe"
+mkdir -p "$work/feeds"
 
 # The feed: full and delta assets with notes, escapes and non-ASCII text, the highest
 # full release somewhere in the middle.
@@ -75,36 +55,17 @@ chmod 755 "$work/feeds"
 chmod 644 "$feed"
 
 # The same folder over HTTP.
-mkdir -p "$work/nginx"
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-sed -e "s|@PORT@|$port|g" -e "s|@PREFIX@|$work/nginx|g" -e "s|@ROOT@|$work/feeds|g" \
-  "$here/download_nginx.conf.in" >"$work/nginx/nginx.conf"
-nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf"
-for _ in $(seq 100); do [[ -s "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
-nginx_pid="$(cat "$work/nginx/nginx.pid")"
-base="http://127.0.0.1:$port"
-for _ in $(seq 100); do
-  curl -sf --noproxy '*' -o /dev/null -r 0-0 "$base/releases.osx.json" && break
-  sleep 0.05
-done
-
-now_ns() { date +%s%N; }
+start_nginx "$work/feeds" releases.osx.json
 
 # Runs a command RUNS times; prints the median and minimum wall time in ms and the
-# highest peak RSS in KiB.
+# highest peak RSS in KiB. The last run's output is left in $work/run.out.
 measure() {
-  local times=() peak=0 t0 t1 rss
-  for ((i = 0; i < runs; i++)); do
-    t0=$(now_ns)
-    /usr/bin/time -f '%M' -o "$work/rss" "$@" >"$work/out" 2>"$work/err" </dev/null || {
-      echo "failed: $*" >&2; cat "$work/err" >&2; exit 1; }
-    t1=$(now_ns)
-    times+=($(((t1 - t0) / 1000)))
-    rss=$(tail -n 1 "$work/rss")
-    ((rss > peak)) && peak=$rss
-  done
+  local peak=0 rss
+  rm -f "$work/run.txt" "$work/run.err"
+  for ((i = 0; i < runs; i++)); do time_run_checked run "$@"; done
+  while read -r _ rss; do ((rss > peak)) && peak=$rss; done <"$work/run.txt"
   local sorted
-  sorted=$(printf '%s\n' "${times[@]}" | sort -n)
+  sorted=$(cut -d' ' -f1 "$work/run.txt" | sort -n)
   local median min
   median=$(sed -n "$(((runs + 1) / 2))p" <<<"$sorted")
   min=$(head -n 1 <<<"$sorted")
@@ -114,10 +75,10 @@ measure() {
 echo "feed: $assets assets, $size bytes ($(awk "BEGIN{printf \"%.1f\", $size/1048576}") MiB), $runs runs each"
 
 read -r c_med c_min c_rss < <(HOME="$work/home" measure "$macos/ntolvex" check --url "$work/feeds")
-line=$(cat "$work/out")
+line=$(cat "$work/run.out")
 [[ "$line" == *'"Version":"9.0.0"'* ]] || { echo "unexpected check output: $line" >&2; exit 1; }
 read -r h_med h_min h_rss < <(HOME="$work/home" measure "$macos/ntolvex" check --url "$base/")
-[[ "$(cat "$work/out")" == "$line" ]] || { echo "check over HTTP printed another line" >&2; exit 1; }
+[[ "$(cat "$work/run.out")" == "$line" ]] || { echo "check over HTTP printed another line" >&2; exit 1; }
 read -r k_med k_min k_rss < <(measure curl -sS --noproxy '*' -o "$work/curl.json" "$base/releases.osx.json")
 cmp -s "$work/curl.json" "$feed" || { echo "curl fetched another feed" >&2; exit 1; }
 # python reads the feed from its standard input; measure() gives it /dev/null, so the

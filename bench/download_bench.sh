@@ -13,55 +13,29 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=common.sh
+. "$here/common.sh"
 driver="${1:-$here/../build/bin/download_driver}"
 runs="${RUNS:-5}"
 size_mib="${SIZE_MIB:-1024}"
 
 [[ -x "$driver" ]] || { echo "no driver at $driver (configure with -DNORVANE_BENCH=ON)" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "GNU time is missing: apt-get install time" >&2; exit 1; }
-command -v nginx >/dev/null || { echo "nginx is missing: apt-get install nginx" >&2; exit 1; }
-command -v curl >/dev/null || { echo "curl is missing: apt-get install curl" >&2; exit 1; }
+require_tools
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")"
-nginx_pid=""
-cleanup() {
-  if [[ -n "$nginx_pid" ]] && kill -0 "$nginx_pid" 2>/dev/null; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# nginx's workers run as another user: they must be able to read the file.
-chmod 755 "$work"
-mkdir -p "$work/www" "$work/nginx"
+make_work download-bench
+mkdir -p "$work/www"
 echo "generating $size_mib MiB of random data ..."
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/www/big.bin"
 chmod 644 "$work/www/big.bin"
 
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-sed -e "s|@PORT@|$port|g" -e "s|@PREFIX@|$work/nginx|g" -e "s|@ROOT@|$work/www|g" \
-  "$here/download_nginx.conf.in" >"$work/nginx/nginx.conf"
-nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf"
-for _ in $(seq 100); do [[ -s "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
-nginx_pid="$(cat "$work/nginx/nginx.pid")"
-url="http://127.0.0.1:$port/big.bin"
-for _ in $(seq 100); do
-  curl -sf --noproxy '*' -o /dev/null -r 0-0 "$url" && break
-  sleep 0.05
-done
+start_nginx "$work/www" big.bin
+url="$base/big.bin"
 
 out="$work/out.bin"
-# Runs one download, appending "seconds peak_kib" to the named result file.
+# Runs one download, appending "microseconds peak_kib" to the named result file.
 measure() {
-  local name="$1"; shift
   rm -f "$out"
-  local start end
-  start=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$work/mem" "$@" 2>>"$work/$name.err" >/dev/null
-  end=$(date +%s%N)
-  echo "$(( (end - start) / 1000 )) $(tail -n 1 "$work/mem")" >>"$work/$name.txt"
+  time_run "$@"
 }
 run_library() { measure library "$driver" "$url" "$out"; }
 run_curl() { measure curl curl -sS --noproxy '*' -o "$out" "$url"; }

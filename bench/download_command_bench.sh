@@ -17,29 +17,17 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=common.sh
+. "$here/common.sh"
 exe="${1:-$here/../build/bin/ntolvex}"
 runs="${RUNS:-5}"
 size_mib="${SIZE_MIB:-1024}"
 
 [[ -x "$exe" ]] || { echo "no program at $exe (a Release build: -DCMAKE_BUILD_TYPE=Release)" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "GNU time is missing: apt-get install time" >&2; exit 1; }
-command -v nginx >/dev/null || { echo "nginx is missing: apt-get install nginx" >&2; exit 1; }
-command -v curl >/dev/null || { echo "curl is missing: apt-get install curl" >&2; exit 1; }
+require_tools
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/download-command-bench.XXXXXX")"
-nginx_pid=""
-cleanup() {
-  if [[ -n "$nginx_pid" ]] && kill -0 "$nginx_pid" 2>/dev/null; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# nginx's workers run as another user: they must be able to read the files.
-chmod 755 "$work"
-mkdir -p "$work/www" "$work/nginx" "$work/home"
+make_work download-command-bench
+mkdir -p "$work/www"
 echo "generating $size_mib MiB of random data ..."
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/www/big.nupkg"
 chmod 644 "$work/www/big.nupkg"
@@ -53,42 +41,18 @@ asset "$sha1" >"$work/www/releases.osx.json"
 asset "" >"$work/www/releases.sized.json"
 chmod 644 "$work/www/"*.json
 
-# The bundle: the program, the updater and a manifest; HOME beside it.
-macos="$work/Sample.app/Contents/MacOS"
-mkdir -p "$macos"
-cp "$exe" "$macos/ntolvex"
-printf '#!/bin/sh\n' >"$macos/Hoistel"
-cat >"$macos/nv.version" <<'EOF'
-<?xml version="1.0" encoding="utf-8"?>
-<package><metadata><id>Sample</id><version>1.0.0</version><channel>osx</channel></metadata></package>
-EOF
+make_bundle "$exe"
 packages="$work/home/Library/Caches/norvane/Sample/packages"
 
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-sed -e "s|@PORT@|$port|g" -e "s|@PREFIX@|$work/nginx|g" -e "s|@ROOT@|$work/www|g" \
-  "$here/download_nginx.conf.in" >"$work/nginx/nginx.conf"
-nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf"
-for _ in $(seq 100); do [[ -s "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
-nginx_pid="$(cat "$work/nginx/nginx.pid")"
-base="http://127.0.0.1:$port"
-for _ in $(seq 100); do
-  curl -sf --noproxy '*' -o /dev/null -r 0-0 "$base/big.nupkg" && break
-  sleep 0.05
-done
+start_nginx "$work/www" big.nupkg
 
 out="$work/out.nupkg"
 placed="$packages/big.nupkg"
 # Runs one command, appending "microseconds peak_kib" to the named result file. The
 # file it writes is removed first, so that every run does the whole job.
 measure() {
-  local name="$1"; shift
   rm -f "$out" "$placed"
-  local start end
-  start=$(date +%s%N)
-  HOME="$work/home" /usr/bin/time -f '%M' -o "$work/mem" "$@" >/dev/null 2>>"$work/$name.err" || {
-    echo "failed: $*" >&2; cat "$work/$name.err" >&2; exit 1; }
-  end=$(date +%s%N)
-  echo "$(( (end - start) / 1000 )) $(tail -n 1 "$work/mem")" >>"$work/$name.txt"
+  HOME="$work/home" time_run_checked "$@"
 }
 http_ntolvex() { measure http_ntolvex "$macos/ntolvex" download --url "$base" --name big.nupkg; }
 http_sized() { measure http_sized "$macos/ntolvex" download --url "$base" --name big.nupkg --channel sized; }
