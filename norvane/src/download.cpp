@@ -121,17 +121,6 @@ CURLcode global_init() {
   return code;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string_view trim(std::string_view text) {
   const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!text.empty() && space(text.front())) text.remove_prefix(1);
@@ -313,7 +302,7 @@ struct Transfer {
     head.redirects = static_cast<uint64_t>(redirect_count());
     // A gzip or x-gzip body is decoded, and then has another length than the one
     // announced. Any other coding is not ours to undo: its bytes are the body.
-    if (codings.size() == 1 && (iequals(codings[0], "gzip") || iequals(codings[0], "x-gzip")))
+    if (codings.size() == 1 && (ascii_iequal(codings[0], "gzip") || ascii_iequal(codings[0], "x-gzip")))
       gzip = std::make_unique<GzipDecoder>();
     else
       head.content_length = content_length;
@@ -363,13 +352,13 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   if (colon == std::string_view::npos) return n;
   const std::string_view name = trim(line.substr(0, colon));
   const std::string_view value = trim(line.substr(colon + 1));
-  if (iequals(name, "Content-Length")) {
+  if (ascii_iequal(name, "Content-Length")) {
     t->content_length = parse_content_length(value);
-  } else if (iequals(name, "Content-Encoding")) {
+  } else if (ascii_iequal(name, "Content-Encoding")) {
     for (std::string_view rest = value; !rest.empty();) {
       const size_t comma = rest.find(',');
       const std::string_view coding = trim(rest.substr(0, comma));
-      if (!coding.empty() && !iequals(coding, "identity")) t->codings.emplace_back(coding);
+      if (!coding.empty() && !ascii_iequal(coding, "identity")) t->codings.emplace_back(coding);
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
   }

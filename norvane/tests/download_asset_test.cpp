@@ -37,18 +37,8 @@ using testing::request_target;
 using testing::sha1_hex;
 using testing::source_records;
 using testing::upper;
+using testing::asset_named;
 using testing::write_file;
-
-NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0) {
-  NorvaneAsset asset;
-  asset.PackageId = "Sample";
-  asset.Version = "1.1.0";
-  asset.Type = "Full";
-  asset.FileName = std::move(file_name);
-  asset.SHA1 = std::move(sha1);
-  asset.Size = size;
-  return asset;
-}
 
 struct Fetched {
   Result<void> result;

@@ -37,6 +37,7 @@ using testing::names_in;
 using testing::read_file;
 using testing::sha1_hex;
 using testing::upper;
+using testing::asset_named;
 using testing::write_file;
 
 void set_mtime_ago(const fs::path& path, std::chrono::seconds ago) {
@@ -439,17 +440,6 @@ TEST(DirectoryLockTest, ASecondLockWaitsForTheFirst) {
 
 // ---------------------------------------------------------------------------------
 // place_package with a fetch of the test's own
-
-NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0) {
-  NorvaneAsset asset;
-  asset.PackageId = "Sample";
-  asset.Version = "1.1.0";
-  asset.Type = "Full";
-  asset.FileName = std::move(file_name);
-  asset.SHA1 = std::move(sha1);
-  asset.Size = size;
-  return asset;
-}
 
 // A fetch that places `content` through a PackageWriter, as the sources do.
 PackageFetch writing(std::string content, int* calls = nullptr) {

@@ -74,6 +74,17 @@ std::vector<std::string> CapturedLog::messages() const {
   return out;
 }
 
+NorvaneAsset asset_named(std::string file_name, std::string sha1, uint64_t size) {
+  NorvaneAsset asset;
+  asset.PackageId = "Sample";
+  asset.Version = "1.1.0";
+  asset.Type = "Full";
+  asset.FileName = std::move(file_name);
+  asset.SHA1 = std::move(sha1);
+  asset.Size = size;
+  return asset;
+}
+
 std::string sha1_hex(std::string_view bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <norvane/log.h>
+#include <norvane/manager.h>
 #include <norvane/result.h>
 
 namespace norvane::testing {
@@ -76,6 +77,10 @@ struct RecordingSleeper {
 };
 
 std::string read_file(const fs::path& path);
+
+// A full release of the package "Sample", version 1.1.0, with the given file name and
+// the integrity fields given (empty and 0: not checked).
+NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0);
 
 // The SHA-1 of the bytes, in lower-case hexadecimal.
 std::string sha1_hex(std::string_view bytes);
