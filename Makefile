@@ -1,6 +1,7 @@
 # Set-up, build, test and demo. Every target first installs what is missing.
 BUILD   ?= build
 ASAN    ?= build/asan
+BENCH   ?= build/bench
 JOBS    ?= 2
 CMAKE_FLAGS ?=
 
@@ -21,7 +22,7 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The test build runs under AddressSanitizer and UndefinedBehaviorSanitizer.
-test: deps build
+test: deps
 	@cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON -DNORVANE_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 	@ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure --timeout 600
@@ -32,12 +33,12 @@ demo: deps build
 # Benchmarks on the Release build: URL parsing, the HTTP agent and the whole download
 # command against curl and cp, and check against Python's json module.
 bench: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
-	@$(BUILD)/bin/url_bench
-	@./bench/check_bench.sh $(BUILD)/bin/ntolvex
-	@./bench/download_bench.sh $(BUILD)/bin/download_driver
-	@./bench/download_command_bench.sh $(BUILD)/bin/ntolvex
+	@cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH) -j $(JOBS)
+	@$(BENCH)/bin/url_bench
+	@./bench/check_bench.sh $(BENCH)/bin/ntolvex
+	@./bench/download_bench.sh $(BENCH)/bin/download_driver
+	@./bench/download_command_bench.sh $(BENCH)/bin/ntolvex
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS, or for FUZZ_RUNS inputs with a
 # fixed seed when that is set.

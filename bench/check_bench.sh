@@ -4,7 +4,7 @@
 # same feed served by a local nginx on 127.0.0.1, against Python's json module reading
 # the file and `curl -o` fetching it, and reports the peak resident memory of each.
 #
-#   bench/check_bench.sh [path/to/ntolvex]     (default: build/bin/ntolvex, a Release build)
+#   bench/check_bench.sh [path/to/ntolvex]     (default: build/bench/bin/ntolvex, the benchmark build)
 #   RUNS=7 ASSETS=40000 bench/check_bench.sh
 #
 # Needs python3, nginx, curl and GNU time (/usr/bin/time, Debian package "time").
@@ -13,7 +13,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=common.sh
 . "$here/common.sh"
-exe="${1:-$here/../build/bin/ntolvex}"
+exe="${1:-$here/../build/bench/bin/ntolvex}"
 runs="${RUNS:-5}"
 assets="${ASSETS:-20000}"
 

@@ -5,7 +5,7 @@
 # the median wall times, their ratio and the peak resident memory of both.
 #
 #   bench/download_bench.sh [path/to/download_driver]
-#       (default: build/bin/download_driver, from the Release build with
+#       (default: build/bench/bin/download_driver, from the Release build with
 #        -DNORVANE_BENCH=ON)
 #   RUNS=7 SIZE_MIB=2048 bench/download_bench.sh
 #
@@ -15,7 +15,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=common.sh
 . "$here/common.sh"
-driver="${1:-$here/../build/bin/download_driver}"
+driver="${1:-$here/../build/bench/bin/download_driver}"
 runs="${RUNS:-5}"
 size_mib="${SIZE_MIB:-1024}"
 

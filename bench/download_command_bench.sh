@@ -10,7 +10,7 @@
 # and the peak resident memory of each.
 #
 #   bench/download_command_bench.sh [path/to/ntolvex]
-#       (default: build/bin/ntolvex, the Release build)
+#       (default: build/bench/bin/ntolvex, the benchmark build)
 #   RUNS=7 SIZE_MIB=2048 bench/download_command_bench.sh
 #
 # Needs nginx, curl, python3 and GNU time (/usr/bin/time, Debian package "time").
@@ -19,7 +19,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=common.sh
 . "$here/common.sh"
-exe="${1:-$here/../build/bin/ntolvex}"
+exe="${1:-$here/../build/bench/bin/ntolvex}"
 runs="${RUNS:-5}"
 size_mib="${SIZE_MIB:-1024}"
 
