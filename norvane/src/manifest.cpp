@@ -120,6 +120,9 @@ Result<void> read_document(ReadContext& context, Manifest& m) {
       }
       return {};
     }
+    // Most parser errors end the reader by themselves; a namespace error does not, but
+    // reading stops there all the same.
+    if (errors.failed) return {};
     const int type = xmlTextReaderNodeType(reader.get());
     if (type == XML_READER_TYPE_ELEMENT && xmlTextReaderConstPrefix(reader.get()) != nullptr &&
         xmlTextReaderConstNamespaceUri(reader.get()) == nullptr) {
