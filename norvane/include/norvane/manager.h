@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include <norvane/download.h>
 #include <norvane/locator.h>
 #include <norvane/manifest.h>
+#include <norvane/progress.h>
 #include <norvane/result.h>
 #include <norvane/semver.h>
 #include <norvane/sources.h>

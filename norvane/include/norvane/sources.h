@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include <norvane/download.h>
+#include <norvane/progress.h>
 #include <norvane/manifest.h>
 #include <norvane/result.h>
 
