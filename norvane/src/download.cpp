@@ -5,25 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
-// The client is loaded when the first agent is built (see CurlLibrary), so its calls go
-// through pointers, and its setopt must be a plain function rather than the checking
-// macro.
-#define CURL_DISABLE_TYPECHECK
-#include <curl/curl.h>
-#include <dlfcn.h>
-#define ZLIB_CONST
-#include <zlib.h>
-
 #include <norvane/log.h>
 
-#include "platform.h"
+#include "curl_library.h"
+#include "gzip_decoder.h"
 
 namespace norvane {
 
@@ -31,77 +21,19 @@ namespace {
 
 constexpr const char* kTarget = "norvane::download";
 constexpr const char* kTooBig = "response too big for into_string";
-constexpr const char* kIncompleteGzip = "the gzip-coded body ends before its compressed data";
 constexpr long kMaxRedirects = 5;
 // libcurl's receive buffer: one recv() brings at most this much. Small next to the
 // chunk buffer (kTransferBufferSize), which gathers what has arrived; at its default of
 // 16 KiB the many small reads halve the speed of a fast transfer.
 constexpr long kReceiveBufferSize = 128 * 1024;
 
-// The HTTP client library, loaded on first use. Most runs (the version, the packages
-// directory, a check or a download from a folder) never make a request, and loading
-// the client's many dependencies would cost each of them more than everything else
-// they do; so the library is opened when the first agent is built, not at start-up.
-struct CurlApi {
-  decltype(&::curl_global_init) global_init = nullptr;
-  decltype(&::curl_version_info) version_info = nullptr;
-  decltype(&::curl_easy_init) easy_init = nullptr;
-  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
-  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
-  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
-  decltype(&::curl_easy_perform) easy_perform = nullptr;
-  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
-  decltype(&::curl_url) url = nullptr;
-  decltype(&::curl_url_set) url_set = nullptr;
-  decltype(&::curl_url_cleanup) url_cleanup = nullptr;
-  decltype(&::curl_url_strerror) url_strerror = nullptr;
-  std::string error;  // why loading failed; empty once loaded
-};
-
-CurlApi load_curl() {
-  CurlApi api;
-  const char* name = platform::http_client_library_name();
-  // Never closed: the process ends with the library in use.
-  void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* why = ::dlerror();
-    api.error = std::string("cannot load the HTTP client library ") + name + ": " + (why ? why : "unknown error");
-    return api;
-  }
-  bool complete = true;
-  const auto bind = [&](auto& pointer, const char* symbol) {
-    pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(handle, symbol));
-    if (pointer == nullptr) {
-      complete = false;
-      if (api.error.empty()) api.error = std::string("the HTTP client library lacks ") + symbol;
-    }
-  };
-  bind(api.global_init, "curl_global_init");
-  bind(api.version_info, "curl_version_info");
-  bind(api.easy_init, "curl_easy_init");
-  bind(api.easy_cleanup, "curl_easy_cleanup");
-  bind(api.easy_setopt, "curl_easy_setopt");
-  bind(api.easy_getinfo, "curl_easy_getinfo");
-  bind(api.easy_perform, "curl_easy_perform");
-  bind(api.easy_strerror, "curl_easy_strerror");
-  bind(api.url, "curl_url");
-  bind(api.url_set, "curl_url_set");
-  bind(api.url_cleanup, "curl_url_cleanup");
-  bind(api.url_strerror, "curl_url_strerror");
-  if (!complete) api.global_init = nullptr;
-  return api;
-}
-
 // The loaded library. Only called once curl_loaded() has succeeded.
-const CurlApi& curl_api() {
-  static const CurlApi api = load_curl();
-  return api;
-}
+const CurlApi& curl_api() { return *curl_library(); }
 
 // Loads the library on first use; fails with the reason it cannot be loaded.
 Result<void> curl_loaded() {
-  const CurlApi& api = curl_api();
-  if (!api.error.empty()) return fail(api.error);
+  const Result<CurlApi>& library = curl_library();
+  if (!library) return unexpected(library.error());
   return {};
 }
 
@@ -147,60 +79,6 @@ std::string stall_message(std::chrono::seconds period) {
   return "the transfer stalled: no data received for " + std::to_string(n) +
          (n == 1 ? " second" : " seconds");
 }
-
-// Decodes a gzip-coded body, member after member, and knows whether the last member
-// is complete: a coded body cut short must fail even when nothing else tells (a body
-// that ends with the connection). libcurl's own decoder takes the first member's end
-// for the end and does not notice a stream that stops early.
-class GzipDecoder {
- public:
-  GzipDecoder() { ready_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK; }
-  ~GzipDecoder() {
-    if (ready_) inflateEnd(&z_);
-  }
-  GzipDecoder(const GzipDecoder&) = delete;
-  GzipDecoder& operator=(const GzipDecoder&) = delete;
-
-  // Decodes `in` into out[*used, capacity), advancing *used. When that space is full it
-  // calls `full`, which must empty it (*used back to 0). Fails on data that is not gzip,
-  // or with the error of `full`.
-  template <class Full>
-  Result<void> decode(std::string_view in, char* out, size_t* used, size_t capacity, Full&& full) {
-    if (!ready_) return fail("cannot set up the gzip decoder");
-    z_.next_in = reinterpret_cast<const Bytef*>(in.data());
-    z_.avail_in = static_cast<uInt>(in.size());
-    while (z_.avail_in > 0) {
-      if (ended_) {  // another member follows
-        inflateReset(&z_);
-        ended_ = false;
-      }
-      if (*used == capacity) NV_TRY(full());
-      started_ = true;
-      z_.next_out = reinterpret_cast<Bytef*>(out + *used);
-      z_.avail_out = static_cast<uInt>(capacity - *used);
-      const int rc = inflate(&z_, Z_NO_FLUSH);
-      *used = capacity - z_.avail_out;
-      if (rc == Z_STREAM_END) {
-        ended_ = true;
-      } else if (rc == Z_BUF_ERROR && z_.avail_out == 0) {
-        continue;  // out of room: make some and go on
-      } else if (rc != Z_OK) {
-        return fail(std::string("invalid gzip-coded body: ") +
-                    (z_.msg != nullptr ? z_.msg : zError(rc)));
-      }
-    }
-    return {};
-  }
-
-  // True unless a member has begun and not ended.
-  bool complete() const { return !started_ || ended_; }
-
- private:
-  z_stream z_{};
-  bool ready_ = false;
-  bool started_ = false;
-  bool ended_ = false;
-};
 
 // A file descriptor owned from the line that opens it.
 class UniqueFd {
@@ -459,22 +337,6 @@ Result<void> check_absolute_url(const std::string& url) {
 
 }  // namespace
 
-std::optional<int16_t> ProgressSteps::advance(uint64_t bytes) {
-  downloaded_ += bytes;
-  if (!total_) return std::nullopt;
-  const double step =
-      std::floor(static_cast<double>(downloaded_) / static_cast<double>(*total_) * 20.0);
-  int16_t saturated = 0;  // NaN (0 of 0) counts as 0
-  if (step >= 32767.0) saturated = 32767;
-  else if (step <= -32768.0) saturated = -32768;
-  else if (step == step) saturated = static_cast<int16_t>(step);
-  // Times 5 in 16-bit arithmetic, wrapping as the 16-bit type does.
-  const auto percent = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(saturated) * 5u));
-  if (percent <= last_) return std::nullopt;
-  last_ = percent;
-  return percent;
-}
-
 struct DownloadAgent::Impl {
   DownloadOptions options;
   CurlHandle curl;
@@ -486,8 +348,6 @@ DownloadAgent::DownloadAgent(std::unique_ptr<Impl> impl) : impl_(std::move(impl)
 DownloadAgent::DownloadAgent(DownloadAgent&&) noexcept = default;
 DownloadAgent& DownloadAgent::operator=(DownloadAgent&&) noexcept = default;
 DownloadAgent::~DownloadAgent() = default;
-
-const DownloadOptions& DownloadAgent::options() const { return impl_->options; }
 
 Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   NV_TRY(curl_loaded());
@@ -571,7 +431,7 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
   if (code == CURLE_OK) {
     result = t.head_delivered ? t.flush()          // the last read
                               : t.deliver_head();  // an empty body
-    if (result && t.gzip && !t.gzip->complete()) result = fail(kIncompleteGzip);
+    if (result && t.gzip) result = t.gzip->finish();
   } else if (t.error) {
     result = unexpected(std::move(*t.error));
   } else {

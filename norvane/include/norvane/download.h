@@ -3,6 +3,13 @@
 // of the body; a whole-body read into memory with a cap; and download_url_to_file,
 // which streams one URL into one local file with progress in 5 % steps.
 //
+// The `download` command does not go through download_url_to_file: it calls the
+// source's download_asset (HttpSource streams with DownloadAgent::stream into a
+// temporary file, verifies it and renames it), inside the manager's package placement
+// (place_package: lock, skip, clean-up). download_url_to_file is the plain transfer of
+// one URL to one path, without a temporary file or verification: it measures and tests
+// the transfer alone (the agent's tests and the download benchmark use it).
+//
 // Settings of every agent: TLS with the system's trusted roots, TLS 1.0 at least, the
 // certificate chain and the host name verified; a connect timeout (30 s) and no overall
 // deadline, but a request that receives nothing at all for the stall period (60 s)
@@ -24,14 +31,11 @@
 #include <string>
 #include <string_view>
 
+#include <norvane/progress.h>
 #include <norvane/result.h>
 #include <norvane/util.h>
 
 namespace norvane {
-
-// Receives the progress of a transfer in percent: only values greater than any passed
-// before, multiples of 5 from 5 to 100, never 0. It cannot fail or stop the transfer.
-using ProgressCallback = std::function<void(int16_t)>;
 
 // The largest body DownloadAgent::read_to_string accepts, in bytes (10 MiB).
 inline constexpr uint64_t kMaxStringBodySize = 10'485'760;
@@ -58,23 +62,6 @@ struct ResponseHead {
   // decimal, an optional leading "+"), or empty when it is absent or unparsable, or when
   // the body is gzip-coded (and so decoded on the way).
   std::optional<uint64_t> content_length;
-};
-
-// Steps progress in 5 % units: after each read of `bytes`, the step is
-// floor(downloaded / total * 20) saturated to 16 bits, times 5 in 16-bit arithmetic,
-// and it is reported only when greater than the last one reported. Without a total it
-// reports nothing. So a 10 MiB body read in 2 MiB chunks gives 20, 40, 60, 80, 100.
-class ProgressSteps {
- public:
-  explicit ProgressSteps(std::optional<uint64_t> total) : total_(total) {}
-  // Counts `bytes` more and returns the step to report, if any.
-  std::optional<int16_t> advance(uint64_t bytes);
-  uint64_t downloaded() const { return downloaded_; }
-
- private:
-  std::optional<uint64_t> total_;
-  uint64_t downloaded_ = 0;
-  int16_t last_ = 0;
 };
 
 // What the caller of DownloadAgent::stream does with a response. Each member may be
@@ -123,8 +110,6 @@ class DownloadAgent {
   Result<std::string> read_to_string(std::string_view url,
                                      uint64_t max_size = kMaxStringBodySize);
 
-  const DownloadOptions& options() const;
-
  private:
   struct Impl;
   explicit DownloadAgent(std::unique_ptr<Impl> impl);
@@ -133,8 +118,9 @@ class DownloadAgent {
   std::unique_ptr<Impl> impl_;
 };
 
-// Builds a fresh agent. Fails with the client's or the TLS layer's message when the
-// client cannot be set up.
+// Builds a fresh agent, loading the HTTP client library on the first call. Fails with
+// "cannot load the HTTP client library {name}: {reason}" when it cannot be loaded, and
+// with the client's or the TLS layer's message when the client cannot be set up.
 Result<DownloadAgent> get_download_agent(const DownloadOptions& options = {});
 
 // Streams `url` into the file at `file_path`, reporting progress in 5 % steps when the

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include <norvane/download.h>
 #include <norvane/locator.h>
 #include <norvane/manifest.h>
+#include <norvane/progress.h>
 #include <norvane/result.h>
 #include <norvane/semver.h>
 #include <norvane/sources.h>
@@ -94,15 +94,15 @@ struct ReleaseCandidate {
 };
 
 // Walks the assets in feed order, skipping those whose Version is not a semantic
-// version and those whose Type is not "Full" (ASCII case ignored), and logs "Found
-// full release: {} ({})." (debug, "norvane::manager") for the others. Returns the
-// one with the greatest version, the first of equal ones; none when there is none.
+// version and those whose Type is not "Full" (ASCII case ignored), and logs each of the
+// others (debug, "norvane::manager"). Returns the one with the greatest version, the
+// first of equal ones; none when there is none.
 std::optional<ReleaseCandidate> latest_full_release(const NorvaneAssetFeed& feed);
 
 // The update decision on a fetched feed, `channel` being the practical channel:
 // fails with "Zero assets found in releases feed." or "No valid full releases found
 // in feed."; otherwise logs the latest release and the decision ("norvane::manager")
-// and returns the release to offer, or none ("No update available.").
+// and returns the release to offer, or none.
 Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
                                                   std::string_view channel,
                                                   const Manifest& manifest,
@@ -116,18 +116,17 @@ using PackageFetch = std::function<Result<void>(const std::filesystem::path& tar
 //  1. refuses an unsafe FileName (see check in sources.h) before touching the disk;
 //  2. creates the directory with its parents (its OS error is returned);
 //  3. takes an exclusive lock on the directory, held to the end, so that another run
-//     on the same directory waits ("Waiting for another run to finish with '{}'");
-//  4. when something exists at the target (links followed), logs "Package already
-//     exists on disk, skipping download: '{}'" and succeeds;
-//  5. logs "Searching for packages to clean in: '{dir}/*.nupkg'" and lists the
-//     directory's entries ending in ".nupkg", each logged as "Will delete: '{}'"
-//     (debug); a directory that cannot be listed logs "Error while searching for
-//     packages to clean: {}" (error) and nothing is deleted;
+//     on the same directory waits (and logs that it waits); a directory that cannot be
+//     locked is used without the lock, with a warning;
+//  4. when something exists at the target (links followed), logs the skip and
+//     succeeds;
+//  5. lists the directory's entries ending in ".nupkg", the candidates for clean-up;
+//     a directory that cannot be listed is logged as an error and nothing is deleted;
 //  6. fetches; a failure is returned and nothing is deleted;
-//  7. logs "Successfully placed file: '{}'", then for each listed entry but the
-//     target "Cleaning up old package: '{}'" and deletes it as a file (failures
-//     ignored), and removes temporary files of killed runs not modified for an hour.
-// Records go to "norvane::manager" at info level unless said otherwise.
+//  7. deletes each listed entry but the target as a file (failures ignored), and
+//     removes temporary files of killed runs not modified for an hour.
+// Each step is logged to "norvane::manager", at info level but for the listed entries
+// (debug), the lock failure (warn) and the listing failure (error).
 Result<void> place_package(const std::filesystem::path& packages_dir, const NorvaneAsset& asset,
                            const PackageFetch& fetch);
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include <norvane/download.h>
+#include <norvane/progress.h>
 #include <norvane/manifest.h>
 #include <norvane/result.h>
 
@@ -60,15 +60,15 @@ struct FileSource {
   explicit FileSource(std::filesystem::path folder) : path(std::move(folder)) {}
 
   // Reads and parses `path`/releases.{channel}.json ("/" inserted unless `path` ends
-  // in one; an empty `path` gives the bare name). Logs "Reading releases from file:
-  // {}" (info, "norvane::sources"). Fails with the OS error text of an open or read
+  // in one; an empty `path` gives the bare name), logging the file it reads (info,
+  // "norvane::sources"). Fails with the OS error text of an open or read
   // failure, with "stream did not contain valid UTF-8" for a file that is not valid
   // UTF-8, or with the parser's message. The manifest is not used.
   Result<NorvaneAssetFeed> fetch_release_feed(std::string_view channel,
                                               const Manifest& manifest) const;
 
-  // Copies `path`/FileName to `local_file`: logs "About to copy from file '{}' to file
-  // '{}'" (info, "norvane::sources"), reports 50, copies content, permission bits and
+  // Copies `path`/FileName to `local_file`: logs both paths (info, "norvane::sources"),
+  // reports 50, copies content, permission bits and
   // timestamps (a copy-on-write clone where the file system allows), verifies, places,
   // and reports 100. Fails with the OS error, with "the source path is neither a
   // regular file nor a symlink to a regular file", or as said above; after "50" only.
@@ -86,17 +86,16 @@ struct HttpSource {
   // Fetches releases.{channel}.json under the base URL: the url text with every
   // trailing "/" removed and one "/" appended, parsed as an absolute URL; the feed name
   // resolved against it; the query set to "localVersion={version}&id={id}" from the
-  // manifest (as the URL search setter encodes it, any fragment kept). Logs
-  // "Downloading releases for channel {} from: {}" (info, "norvane::sources"), reads
-  // the body with one GET (at most 10 MiB: "response too big for into_string"),
+  // manifest (as the URL search setter encodes it, any fragment kept). Logs the
+  // channel and the URL (info, "norvane::sources"), reads the body with one GET (at most 10 MiB: "response too big for into_string"),
   // replaces bytes that are not UTF-8 with U+FFFD and parses it. Fails with the URL
   // parser's, the agent's or the feed parser's message.
   Result<NorvaneAssetFeed> fetch_release_feed(std::string_view channel,
                                               const Manifest& manifest) const;
 
   // Downloads FileName, resolved against the base URL as above (so a query or fragment
-  // of the url text is lost), to `local_file`: logs "About to download from URL '{}' to
-  // file '{}'" (info, "norvane::sources") and streams the body into the temporary file,
+  // of the url text is lost), to `local_file`: logs the URL and the path (info,
+  // "norvane::sources") and streams the body into the temporary file,
   // hashing it on the way, with progress in 5 % steps when the response announces its
   // length. A response that announces another length than a non-zero Size fails before
   // anything is written ("size mismatch for '{FileName}': expected {n} bytes, the

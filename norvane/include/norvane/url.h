@@ -47,10 +47,8 @@ class Url {
   void set_search(std::string_view value);
 
   // Views without copies, for callers in the library.
-  std::string_view href_view() const noexcept { return href_; }
   std::string_view scheme() const noexcept { return std::string_view(href_).substr(0, scheme_end_); }
   bool is_special() const noexcept { return scheme_ != SchemeType::NotSpecial; }
-  bool has_opaque_path() const noexcept { return opaque_path_; }
   bool has_host() const noexcept { return has_host_; }
   // The port number, or -1 when the port is null (absent or the scheme's default).
   int port_number() const noexcept { return port_; }

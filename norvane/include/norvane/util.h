@@ -19,8 +19,8 @@ using Sleeper = std::function<void(std::chrono::milliseconds)>;
 void sleep_for(std::chrono::milliseconds duration);
 
 namespace detail {
-// Writes "Retrying operation in {wait}ms... (error was: Some({debug form}))" at warn
-// level, target "norvane::util", when warn passes the threshold.
+// Logs the warning for a failed attempt: the wait before the next one and the debug
+// form of the error (warn level, "norvane::util").
 void log_retry(long wait_ms, const Error& error);
 }  // namespace detail
 
