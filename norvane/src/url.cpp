@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 
+#include "percent_encode.h"
 #include "url_host.h"
 
 namespace norvane {
