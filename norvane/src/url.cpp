@@ -110,6 +110,11 @@ class UrlParser {
 
   // The code point at `i`, or -1 past the end (the Standard's EOF code point).
   int at(size_t i) const { return i < n_ ? static_cast<unsigned char>(s_[i]) : -1; }
+  // The input from `begin` to `end`. Not s_.substr(): a call that is not inlined would
+  // take the parser's address and keep its position out of registers.
+  std::string_view input(size_t begin, size_t end) const {
+    return std::string_view(s_.data() + begin, end - begin);
+  }
 
   State fail(const char* message) {
     error_ = message;
@@ -444,7 +449,7 @@ UrlParser::State UrlParser::authority_state() {
 // before `end`.
 bool UrlParser::credentials(size_t at_sign, size_t end) {
   const size_t user_start = out_.size();
-  const std::string_view cred = s_.substr(p_, at_sign - p_);
+  const std::string_view cred = input(p_, at_sign);
   const size_t colon = cred.find(':');
   append_encoded(out_, cred.substr(0, colon), url_detail::kUserinfoSet);
   u_.username_end_ = out_.size();
@@ -463,7 +468,7 @@ UrlParser::State UrlParser::host_and_port(size_t end) {
   u_.host_start_ = out_.size();
   const size_t q = host_end(s_, p_, end);
   if (q == p_ && (q < end || special_)) return fail("missing host");
-  if (auto err = url_detail::parse_host(s_.substr(p_, q - p_), special_, out_);
+  if (auto err = url_detail::parse_host(input(p_, q), special_, out_);
       err != url_detail::HostError::None)
     return fail(host_error(err));
   u_.host_end_ = out_.size();
@@ -539,7 +544,7 @@ UrlParser::State UrlParser::file_slash_state() {
 UrlParser::State UrlParser::file_host_state() {
   size_t e = p_;
   while (e < n_ && s_[e] != '/' && s_[e] != '\\' && s_[e] != '?' && s_[e] != '#') ++e;
-  const std::string_view buffer = s_.substr(p_, e - p_);
+  const std::string_view buffer = input(p_, e);
   set_empty_host(u_);
   // The drive letter quirk: the buffer is the path's first segment.
   if (is_drive_letter(buffer)) return State::Path;
@@ -573,7 +578,7 @@ UrlParser::State UrlParser::path_state() {
     const size_t seg = out_.size();
     size_t q = p_;
     while (q < n_ && !ends_at(s_[q], ends)) ++q;
-    append_encoded(out_, s_.substr(p_, q - p_), url_detail::kPathSet);
+    append_encoded(out_, input(p_, q), url_detail::kPathSet);
     const bool slash = q < n_ && (s_[q] == '/' || s_[q] == '\\');  // "\" ends only special segments
     const std::string_view segment = std::string_view(out_).substr(seg);
     if (is_double_dot(segment)) {
@@ -599,10 +604,10 @@ UrlParser::State UrlParser::opaque_path_state() {
   while (q < n_ && s_[q] != '?' && s_[q] != '#') ++q;
   if (q < n_ && q > p_ && s_[q - 1] == ' ') {
     // A space right before the query or fragment is encoded, so that it stays.
-    append_encoded(out_, s_.substr(p_, q - 1 - p_), url_detail::kC0Set);
+    append_encoded(out_, input(p_, q - 1), url_detail::kC0Set);
     out_ += "%20";
   } else {
-    append_encoded(out_, s_.substr(p_, q - p_), url_detail::kC0Set);
+    append_encoded(out_, input(p_, q), url_detail::kC0Set);
   }
   p_ = q;
   return query_or_fragment();
@@ -611,14 +616,14 @@ UrlParser::State UrlParser::opaque_path_state() {
 UrlParser::State UrlParser::query_state() {
   size_t q = p_;
   while (q < n_ && s_[q] != '#') ++q;
-  append_encoded(out_, s_.substr(p_, q - p_),
+  append_encoded(out_, input(p_, q),
                  special_ ? url_detail::kSpecialQuerySet : url_detail::kQuerySet);
   p_ = q;
   return fragment_or_done();
 }
 
 UrlParser::State UrlParser::fragment_state() {
-  append_encoded(out_, s_.substr(p_), url_detail::kFragmentSet);
+  append_encoded(out_, input(p_, n_), url_detail::kFragmentSet);
   return State::Done;
 }
 
