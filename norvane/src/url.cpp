@@ -132,7 +132,7 @@ class UrlParser {
   [[gnu::always_inline]] inline State relative_state();
   [[gnu::always_inline]] inline State relative_slash_state();
   [[gnu::always_inline]] inline State special_authority_slashes_state();
-  [[gnu::always_inline]] inline State special_authority_ignore_slashes_state();
+  [[gnu::always_inline]] inline void skip_slashes();
   [[gnu::always_inline]] inline State authority_state();
   [[gnu::always_inline]] inline bool credentials(size_t at_sign, size_t end);
   [[gnu::always_inline]] inline State host_and_port(size_t end);
@@ -302,7 +302,11 @@ const char* UrlParser::parse() {
       case State::Relative: state = relative_state(); break;
       case State::RelativeSlash: state = relative_slash_state(); break;
       case State::SpecialAuthoritySlashes: state = special_authority_slashes_state(); break;
-      case State::SpecialAuthorityIgnoreSlashes: state = special_authority_ignore_slashes_state(); break;
+      case State::SpecialAuthorityIgnoreSlashes:
+        // Always followed by the authority state: falling through spares every special
+        // URL a jump through the state table.
+        skip_slashes();
+        [[fallthrough]];
       case State::Authority: state = authority_state(); break;
       case State::File: state = file_state(); break;
       case State::FileSlash: state = file_slash_state(); break;
@@ -420,9 +424,9 @@ UrlParser::State UrlParser::special_authority_slashes_state() {
   return State::SpecialAuthorityIgnoreSlashes;
 }
 
-UrlParser::State UrlParser::special_authority_ignore_slashes_state() {
+// The special authority ignore slashes state.
+void UrlParser::skip_slashes() {
   while (at(p_) == '/' || at(p_) == '\\') ++p_;
-  return State::Authority;
 }
 
 // The authority runs to the first "/", "?", "#" (or "\" when special); the
