@@ -87,7 +87,7 @@ bool is_double_dot(std::string_view s) {
 }  // namespace
 
 // The parser's states. Each state with a body is a member function that consumes its
-// run of input and returns the next state; run() is the loop that dispatches them. The
+// run of input and returns the next state; parse() is the loop that dispatches them. The
 // state functions are forced inline into that loop, so that the position, the flags
 // and the output stay in registers as in one function.
 class UrlParser {
