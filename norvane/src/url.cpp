@@ -536,8 +536,9 @@ UrlParser::State UrlParser::file_slash_state() {
   copy_authority(u_, *base_);
   if (!base_->has_host_) set_empty_host(u_);
   if (!starts_with_drive_letter(s_, p_)) {
-    const std::string_view bp = std::string_view(base_->href_)
-                                    .substr(base_->path_start_, base_->path_end() - base_->path_start_);
+    const size_t start = base_->path_start_;
+    const std::string_view bp =
+        std::string_view(base_->href_).substr(start, base_->path_end() - start);
     if (bp.size() >= 3 && is_normalized_drive_letter(bp.substr(1, 2)) &&
         (bp.size() == 3 || bp[3] == '/'))
       out_.append(bp.substr(0, 3));
@@ -591,7 +592,8 @@ UrlParser::State UrlParser::path_state() {
       if (!slash) out_ += '/';
     } else if (is_single_dot(segment)) {
       out_.resize(slash ? seg - 1 : seg);
-    } else if (u_.scheme_ == Scheme::File && seg - 1 == u_.path_start_ && is_drive_letter(segment)) {
+    } else if (u_.scheme_ == Scheme::File && seg - 1 == u_.path_start_ &&
+               is_drive_letter(segment)) {
       out_[seg + 1] = ':';
     }
     p_ = q;
