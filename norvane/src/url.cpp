@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 
+#include "percent_encode.h"
 #include "url_host.h"
 
 namespace norvane {
@@ -56,6 +57,18 @@ bool ends_at(char c, std::uint8_t ends) {
   return (kSegmentEnds[static_cast<unsigned char>(c)] & ends) != 0;
 }
 
+// Where the host in s[p, end) ends: at the first ":" outside brackets, else at `end`.
+size_t host_end(std::string_view s, size_t p, size_t end) {
+  bool brackets = false;
+  for (; p < end; ++p) {
+    const char c = s[p];
+    if (c == ':' && !brackets) break;
+    if (c == '[') brackets = true;
+    if (c == ']') brackets = false;
+  }
+  return p;
+}
+
 bool is_percent_2e(std::string_view s, size_t i) {
   return s.size() >= i + 3 && s[i] == '%' && s[i + 1] == '2' && (s[i + 2] | 0x20) == 'e';
 }
@@ -73,6 +86,10 @@ bool is_double_dot(std::string_view s) {
 
 }  // namespace
 
+// The parser's states. Each state with a body is a member function that consumes its
+// run of input and returns the next state; parse() is the loop that dispatches them. The
+// state functions are forced inline into that loop, so that the position, the flags
+// and the output stay in registers as in one function.
 class UrlParser {
  public:
   using Scheme = Url::SchemeType;
@@ -80,6 +97,79 @@ class UrlParser {
   // Parses `s` (trimmed, without tabs and newlines, valid UTF-8) into `u`. Returns
   // null on success, else the error message.
   static const char* run(Url& u, std::string_view s, const Url* base);
+
+ private:
+  enum class State : std::uint8_t {
+    SchemeStart, Scheme, NoScheme, SpecialRelativeOrAuthority, PathOrAuthority, Relative,
+    RelativeSlash, SpecialAuthoritySlashes, SpecialAuthorityIgnoreSlashes, Authority, File,
+    FileSlash, FileHost, PathStart, Path, OpaquePath, Query, Fragment, Done, Failure,
+  };
+
+  UrlParser(Url& u, std::string_view s, const Url* base)
+      : u_(u), out_(u.href_), s_(s), n_(s.size()), base_(base) {}
+
+  // The code point at `i`, or -1 past the end (the Standard's EOF code point).
+  int at(size_t i) const { return i < n_ ? static_cast<unsigned char>(s_[i]) : -1; }
+  // The input from `begin` to `end`. Not s_.substr(): a call that is not inlined would
+  // take the parser's address and keep its position out of registers.
+  std::string_view input(size_t begin, size_t end) const {
+    return std::string_view(s_.data() + begin, end - begin);
+  }
+
+  State fail(const char* message) {
+    error_ = message;
+    return State::Failure;
+  }
+
+  // The state loop; null on success, else the error message.
+  [[gnu::always_inline]] inline const char* parse();
+
+  [[gnu::always_inline]] inline State scheme_start_state();
+  [[gnu::always_inline]] inline State scheme_state();
+  [[gnu::always_inline]] inline State no_scheme_state();
+  [[gnu::always_inline]] inline State special_relative_or_authority_state();
+  [[gnu::always_inline]] inline State path_or_authority_state();
+  [[gnu::always_inline]] inline State relative_state();
+  [[gnu::always_inline]] inline State relative_slash_state();
+  [[gnu::always_inline]] inline State special_authority_slashes_state();
+  [[gnu::always_inline]] inline void skip_slashes();
+  [[gnu::always_inline]] inline State authority_state();
+  [[gnu::always_inline]] inline bool credentials(size_t at_sign, size_t end);
+  [[gnu::always_inline]] inline State host_and_port(size_t end);
+  [[gnu::always_inline]] inline State file_state();
+  [[gnu::always_inline]] inline State file_slash_state();
+  [[gnu::always_inline]] inline State file_host_state();
+  [[gnu::always_inline]] inline State path_start_state();
+  [[gnu::always_inline]] inline State path_state();
+  [[gnu::always_inline]] inline State opaque_path_state();
+  [[gnu::always_inline]] inline State query_state();
+  [[gnu::always_inline]] inline State fragment_state();
+  [[gnu::always_inline]] inline void finish();
+
+  // What may follow a path: "?" starts the query, "#" the fragment, and anything else
+  // (the end of the input) ends the URL.
+  [[gnu::always_inline]] inline State query_or_fragment() {
+    if (at(p_) == '?') {
+      start_query(u_);
+      ++p_;
+      return State::Query;
+    }
+    return fragment_or_done();
+  }
+  [[gnu::always_inline]] inline State fragment_or_done() {
+    if (at(p_) == '#') {
+      start_fragment(u_);
+      ++p_;
+      return State::Fragment;
+    }
+    return State::Done;
+  }
+  // After the base's path was copied and the input is at "?", "#" or its end: the
+  // base's query stays unless the input brings its own.
+  [[gnu::always_inline]] inline State after_base_path(int c) {
+    if (c != '?') copy_query(u_, *base_);
+    return query_or_fragment();
+  }
 
   static Scheme scheme_type(std::string_view scheme) {
     switch (scheme.size()) {
@@ -182,432 +272,375 @@ class UrlParser {
       default: return "invalid host";
     }
   }
+
+  Url& u_;
+  std::string& out_;  // u_.href_, the serialization written so far
+  const std::string_view s_;
+  const size_t n_;
+  const Url* const base_;
+  size_t p_ = 0;  // the pointer: the next code point to read
+  bool special_ = false;
+  const char* error_ = nullptr;
 };
 
 const char* UrlParser::run(Url& u, std::string_view s, const Url* base) {
-  enum class State {
-    SchemeStart, Scheme, NoScheme, SpecialRelativeOrAuthority, PathOrAuthority, Relative,
-    RelativeSlash, SpecialAuthoritySlashes, SpecialAuthorityIgnoreSlashes, Authority, File,
-    FileSlash, FileHost, PathStart, Path, OpaquePath, Query, Fragment, Done,
-  };
-  std::string& out = u.href_;
-  const size_t n = s.size();
-  const auto at = [&](size_t i) -> int { return i < n ? static_cast<unsigned char>(s[i]) : -1; };
-  out.clear();
-  out.reserve(n + 8);
-  size_t p = 0;
-  bool special = false;
-  State state = State::SchemeStart;
+  u.href_.clear();
+  u.href_.reserve(s.size() + 8);
+  UrlParser parser(u, s, base);
+  return parser.parse();
+}
 
+const char* UrlParser::parse() {
+  State state = State::SchemeStart;
   for (;;) {
     switch (state) {
-      case State::SchemeStart:
-        state = is_alpha(at(0)) ? State::Scheme : State::NoScheme;
-        break;
-
-      case State::Scheme: {
-        size_t q = 0;
-        while (q < n && is_scheme_char(static_cast<unsigned char>(s[q]))) ++q;
-        if (q == n || s[q] != ':') {
-          state = State::NoScheme;
-          break;
-        }
-        out.resize(q);
-        for (size_t i = 0; i < q; ++i) {
-          const char c = s[i];
-          out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c | 0x20) : c;
-        }
-        out += ':';
-        u.scheme_end_ = q;
-        u.scheme_ = scheme_type(std::string_view(out).substr(0, q));
-        special = u.scheme_ != Scheme::NotSpecial;
-        set_no_host(u);
-        p = q + 1;
-        if (u.scheme_ == Scheme::File) {
-          state = State::File;
-        } else if (special && base != nullptr && base->scheme() == u.scheme()) {
-          state = State::SpecialRelativeOrAuthority;
-        } else if (special) {
-          state = State::SpecialAuthoritySlashes;
-        } else if (at(p) == '/') {
-          ++p;
-          state = State::PathOrAuthority;
-        } else {
-          state = State::OpaquePath;
-        }
-        break;
-      }
-
-      case State::NoScheme: {
-        p = 0;
-        const int c = at(p);
-        if (base == nullptr || (base->opaque_path_ && c != '#')) return "relative URL without a base";
-        if (base->opaque_path_) {
-          // A fragment-only reference to a URL with an opaque path.
-          out.assign(base->href_, 0, base->query_end());
-          u.scheme_end_ = base->scheme_end_;
-          u.scheme_ = base->scheme_;
-          special = u.scheme_ != Scheme::NotSpecial;
-          set_no_host(u);
-          u.path_start_ = base->path_start_;
-          u.opaque_path_ = true;
-          u.query_start_ = base->query_start_;
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else {
-          state = base->scheme_ != Scheme::File ? State::Relative : State::File;
-        }
-        break;
-      }
-
-      case State::SpecialRelativeOrAuthority:
-        if (at(p) == '/' && at(p + 1) == '/') {
-          p += 2;
-          state = State::SpecialAuthorityIgnoreSlashes;
-        } else {
-          state = State::Relative;
-        }
-        break;
-
-      case State::PathOrAuthority:
-        if (at(p) == '/') {
-          ++p;
-          state = State::Authority;
-        } else {
-          state = State::Path;
-        }
-        break;
-
-      case State::Relative: {
-        copy_scheme(u, *base);
-        special = u.scheme_ != Scheme::NotSpecial;
-        const int c = at(p);
-        if (c == '/' || (special && c == '\\')) {
-          ++p;
-          state = State::RelativeSlash;
-          break;
-        }
-        copy_authority(u, *base);
-        copy_path(u, *base);
-        if (c == '?') {
-          start_query(u);
-          ++p;
-          state = State::Query;
-        } else if (c == '#') {
-          copy_query(u, *base);
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else if (c != -1) {
-          shorten_path(u);
-          state = State::Path;
-        } else {
-          copy_query(u, *base);
-          state = State::Done;
-        }
-        break;
-      }
-
-      case State::RelativeSlash: {
-        const int c = at(p);
-        if (special && (c == '/' || c == '\\')) {
-          ++p;
-          state = State::SpecialAuthorityIgnoreSlashes;
-        } else if (c == '/') {
-          ++p;
-          state = State::Authority;
-        } else {
-          copy_authority(u, *base);
-          state = State::Path;
-        }
-        break;
-      }
-
-      case State::SpecialAuthoritySlashes:
-        if (at(p) == '/' && at(p + 1) == '/') p += 2;
-        state = State::SpecialAuthorityIgnoreSlashes;
-        break;
-
+      case State::SchemeStart: state = scheme_start_state(); break;
+      case State::Scheme: state = scheme_state(); break;
+      case State::NoScheme: state = no_scheme_state(); break;
+      case State::SpecialRelativeOrAuthority: state = special_relative_or_authority_state(); break;
+      case State::PathOrAuthority: state = path_or_authority_state(); break;
+      case State::Relative: state = relative_state(); break;
+      case State::RelativeSlash: state = relative_slash_state(); break;
+      case State::SpecialAuthoritySlashes: state = special_authority_slashes_state(); break;
       case State::SpecialAuthorityIgnoreSlashes:
-        while (at(p) == '/' || at(p) == '\\') ++p;
-        state = State::Authority;
-        break;
-
-      case State::Authority: {
-        // The authority runs to the first "/", "?", "#" (or "\" when special); the
-        // credentials end at its last "@".
-        const std::uint8_t ends = special ? kEndsSpecialSegment : kEndsSegment;
-        size_t e = p;
-        size_t at_sign = Url::npos;
-        for (; e < n && !ends_at(s[e], ends); ++e) {
-          if (s[e] == '@') at_sign = e;
-        }
-        out.resize(u.scheme_end_ + 1);
-        out += "//";
-        u.has_host_ = true;
-        const size_t user_start = out.size();
-        if (at_sign != Url::npos) {
-          const std::string_view cred = s.substr(p, at_sign - p);
-          const size_t colon = cred.find(':');
-          append_encoded(out, cred.substr(0, colon), url_detail::kUserinfoSet);
-          u.username_end_ = out.size();
-          if (colon != std::string_view::npos) {
-            out += ':';
-            append_encoded(out, cred.substr(colon + 1), url_detail::kUserinfoSet);
-            if (out.size() == u.username_end_ + 1) out.pop_back();  // empty password
-          }
-          if (out.size() > user_start) out += '@';
-          p = at_sign + 1;
-          if (p == e) return "missing host";
-        } else {
-          u.username_end_ = user_start;
-        }
-        u.host_start_ = out.size();
-        // Host state: up to a ":" outside brackets.
-        size_t q = p;
-        bool brackets = false;
-        while (q < e) {
-          const char c = s[q];
-          if (c == ':' && !brackets) break;
-          if (c == '[') brackets = true;
-          if (c == ']') brackets = false;
-          ++q;
-        }
-        if (q == p && (q < e || special)) return "missing host";
-        if (auto err = url_detail::parse_host(s.substr(p, q - p), special, out);
-            err != url_detail::HostError::None)
-          return host_error(err);
-        u.host_end_ = out.size();
-        u.port_ = -1;
-        if (q < e) {
-          // Port state.
-          size_t d = q + 1;
-          std::uint32_t port = 0;
-          while (d < e && is_digit(static_cast<unsigned char>(s[d]))) {
-            port = port * 10 + static_cast<std::uint32_t>(s[d] - '0');
-            if (port > 65535) return "invalid port number";
-            ++d;
-          }
-          if (d != e) return "invalid port number";
-          if (d > q + 1 && static_cast<int>(port) != default_port(u.scheme_)) {
-            u.port_ = static_cast<std::int32_t>(port);
-            out += ':';
-            out += std::to_string(port);
-          }
-        }
-        u.path_start_ = out.size();
-        p = e;
-        state = State::PathStart;
-        break;
-      }
-
-      case State::File: {
-        out.assign("file:");
-        u.scheme_end_ = 4;
-        u.scheme_ = Scheme::File;
-        special = true;
-        set_no_host(u);
-        const int c = at(p);
-        if (c == '/' || c == '\\') {
-          ++p;
-          state = State::FileSlash;
-        } else if (base != nullptr && base->scheme_ == Scheme::File) {
-          copy_authority(u, *base);
-          copy_path(u, *base);
-          if (c == '?') {
-            start_query(u);
-            ++p;
-            state = State::Query;
-          } else if (c == '#') {
-            copy_query(u, *base);
-            start_fragment(u);
-            ++p;
-            state = State::Fragment;
-          } else if (c != -1) {
-            if (!starts_with_drive_letter(s, p)) {
-              shorten_path(u);
-            } else {
-              out.resize(u.path_start_);
-            }
-            state = State::Path;
-          } else {
-            copy_query(u, *base);
-            state = State::Done;
-          }
-        } else {
-          set_empty_host(u);
-          state = State::Path;
-        }
-        break;
-      }
-
-      case State::FileSlash: {
-        const int c = at(p);
-        if (c == '/' || c == '\\') {
-          ++p;
-          state = State::FileHost;
-          break;
-        }
-        if (base != nullptr && base->scheme_ == Scheme::File) {
-          copy_authority(u, *base);
-          if (!base->has_host_) set_empty_host(u);
-          if (!starts_with_drive_letter(s, p)) {
-            const std::string_view bp =
-                std::string_view(base->href_).substr(base->path_start_, base->path_end() - base->path_start_);
-            if (bp.size() >= 3 && is_normalized_drive_letter(bp.substr(1, 2)) &&
-                (bp.size() == 3 || bp[3] == '/'))
-              out.append(bp.substr(0, 3));
-          }
-        } else {
-          set_empty_host(u);
-        }
-        state = State::Path;
-        break;
-      }
-
-      case State::FileHost: {
-        size_t e = p;
-        while (e < n && s[e] != '/' && s[e] != '\\' && s[e] != '?' && s[e] != '#') ++e;
-        const std::string_view buffer = s.substr(p, e - p);
-        set_empty_host(u);
-        if (is_drive_letter(buffer)) {
-          // The drive letter quirk: the buffer is the path's first segment.
-          state = State::Path;
-          break;
-        }
-        if (!buffer.empty()) {
-          if (auto err = url_detail::parse_host(buffer, true, out); err != url_detail::HostError::None)
-            return host_error(err);
-          if (std::string_view(out).substr(u.host_start_) == "localhost") out.resize(u.host_start_);
-          u.host_end_ = u.path_start_ = out.size();
-        }
-        p = e;
-        state = State::PathStart;
-        break;
-      }
-
-      case State::PathStart: {
-        const int c = at(p);
-        if (special) {
-          if (c == '/' || c == '\\') ++p;
-          state = State::Path;
-        } else if (c == '?') {
-          start_query(u);
-          ++p;
-          state = State::Query;
-        } else if (c == '#') {
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else if (c != -1) {
-          if (c == '/') ++p;
-          state = State::Path;
-        } else {
-          state = State::Done;
-        }
-        break;
-      }
-
-      case State::Path: {
-        const std::uint8_t ends = special ? kEndsSpecialSegment : kEndsSegment;
-        for (;;) {
-          out += '/';
-          const size_t seg = out.size();
-          size_t q = p;
-          while (q < n && !ends_at(s[q], ends)) ++q;
-          append_encoded(out, s.substr(p, q - p), url_detail::kPathSet);
-          const bool slash = q < n && (s[q] == '/' || s[q] == '\\');  // "\" ends only special segments
-          const std::string_view segment = std::string_view(out).substr(seg);
-          if (is_double_dot(segment)) {
-            out.resize(seg - 1);
-            shorten_path(u);
-            if (!slash) out += '/';
-          } else if (is_single_dot(segment)) {
-            out.resize(slash ? seg - 1 : seg);
-          } else if (u.scheme_ == Scheme::File && seg - 1 == u.path_start_ && is_drive_letter(segment)) {
-            out[seg + 1] = ':';
-          }
-          p = q;
-          if (!slash) break;
-          ++p;
-        }
-        const int c = at(p);
-        if (c == '?') {
-          start_query(u);
-          ++p;
-          state = State::Query;
-        } else if (c == '#') {
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else {
-          state = State::Done;
-        }
-        break;
-      }
-
-      case State::OpaquePath: {
-        u.opaque_path_ = true;
-        u.path_start_ = out.size();
-        size_t q = p;
-        while (q < n && s[q] != '?' && s[q] != '#') ++q;
-        if (q < n && q > p && s[q - 1] == ' ') {
-          // A space right before the query or fragment is encoded, so that it stays.
-          append_encoded(out, s.substr(p, q - 1 - p), url_detail::kC0Set);
-          out += "%20";
-        } else {
-          append_encoded(out, s.substr(p, q - p), url_detail::kC0Set);
-        }
-        p = q;
-        const int c = at(p);
-        if (c == '?') {
-          start_query(u);
-          ++p;
-          state = State::Query;
-        } else if (c == '#') {
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else {
-          state = State::Done;
-        }
-        break;
-      }
-
-      case State::Query: {
-        size_t q = p;
-        while (q < n && s[q] != '#') ++q;
-        append_encoded(out, s.substr(p, q - p),
-                       special ? url_detail::kSpecialQuerySet : url_detail::kQuerySet);
-        p = q;
-        if (q < n) {
-          start_fragment(u);
-          ++p;
-          state = State::Fragment;
-        } else {
-          state = State::Done;
-        }
-        break;
-      }
-
-      case State::Fragment:
-        append_encoded(out, s.substr(p), url_detail::kFragmentSet);
-        state = State::Done;
-        break;
-
-      case State::Done: {
-        // The serializer's "/." for a host-less path whose first segment is empty.
-        if (!u.has_host_ && !u.opaque_path_ && u.path_end() - u.path_start_ > 1 &&
-            out[u.path_start_] == '/' && out[u.path_start_ + 1] == '/') {
-          out.insert(u.path_start_, "/.");
-          u.path_start_ += 2;
-          if (u.query_start_ != Url::npos) u.query_start_ += 2;
-          if (u.fragment_start_ != Url::npos) u.fragment_start_ += 2;
-        }
-        return nullptr;
-      }
+        // Always followed by the authority state: falling through spares every special
+        // URL a jump through the state table.
+        skip_slashes();
+        [[fallthrough]];
+      case State::Authority: state = authority_state(); break;
+      case State::File: state = file_state(); break;
+      case State::FileSlash: state = file_slash_state(); break;
+      case State::FileHost: state = file_host_state(); break;
+      case State::PathStart: state = path_start_state(); break;
+      case State::Path: state = path_state(); break;
+      case State::OpaquePath: state = opaque_path_state(); break;
+      case State::Query: state = query_state(); break;
+      case State::Fragment: state = fragment_state(); break;
+      case State::Done: finish(); return nullptr;
+      case State::Failure: return error_;
     }
+  }
+}
+
+UrlParser::State UrlParser::scheme_start_state() {
+  return is_alpha(at(0)) ? State::Scheme : State::NoScheme;
+}
+
+UrlParser::State UrlParser::scheme_state() {
+  size_t q = 0;
+  while (q < n_ && is_scheme_char(static_cast<unsigned char>(s_[q]))) ++q;
+  if (q == n_ || s_[q] != ':') return State::NoScheme;
+  out_.resize(q);
+  for (size_t i = 0; i < q; ++i) {
+    const char c = s_[i];
+    out_[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c | 0x20) : c;
+  }
+  out_ += ':';
+  u_.scheme_end_ = q;
+  u_.scheme_ = scheme_type(std::string_view(out_).substr(0, q));
+  special_ = u_.scheme_ != Scheme::NotSpecial;
+  set_no_host(u_);
+  p_ = q + 1;
+  if (u_.scheme_ == Scheme::File) return State::File;
+  if (special_ && base_ != nullptr && base_->scheme() == u_.scheme()) {
+    return State::SpecialRelativeOrAuthority;
+  }
+  if (special_) return State::SpecialAuthoritySlashes;
+  if (at(p_) == '/') {
+    ++p_;
+    return State::PathOrAuthority;
+  }
+  return State::OpaquePath;
+}
+
+UrlParser::State UrlParser::no_scheme_state() {
+  p_ = 0;
+  const int c = at(p_);
+  if (base_ == nullptr || (base_->opaque_path_ && c != '#')) {
+    return fail("relative URL without a base");
+  }
+  if (!base_->opaque_path_) return base_->scheme_ != Scheme::File ? State::Relative : State::File;
+  // A fragment-only reference to a URL with an opaque path.
+  out_.assign(base_->href_, 0, base_->query_end());
+  u_.scheme_end_ = base_->scheme_end_;
+  u_.scheme_ = base_->scheme_;
+  special_ = u_.scheme_ != Scheme::NotSpecial;
+  set_no_host(u_);
+  u_.path_start_ = base_->path_start_;
+  u_.opaque_path_ = true;
+  u_.query_start_ = base_->query_start_;
+  start_fragment(u_);
+  ++p_;
+  return State::Fragment;
+}
+
+UrlParser::State UrlParser::special_relative_or_authority_state() {
+  if (at(p_) == '/' && at(p_ + 1) == '/') {
+    p_ += 2;
+    return State::SpecialAuthorityIgnoreSlashes;
+  }
+  return State::Relative;
+}
+
+UrlParser::State UrlParser::path_or_authority_state() {
+  if (at(p_) == '/') {
+    ++p_;
+    return State::Authority;
+  }
+  return State::Path;
+}
+
+UrlParser::State UrlParser::relative_state() {
+  copy_scheme(u_, *base_);
+  special_ = u_.scheme_ != Scheme::NotSpecial;
+  const int c = at(p_);
+  if (c == '/' || (special_ && c == '\\')) {
+    ++p_;
+    return State::RelativeSlash;
+  }
+  copy_authority(u_, *base_);
+  copy_path(u_, *base_);
+  if (c == '?' || c == '#' || c == -1) return after_base_path(c);
+  shorten_path(u_);
+  return State::Path;
+}
+
+UrlParser::State UrlParser::relative_slash_state() {
+  const int c = at(p_);
+  if (special_ && (c == '/' || c == '\\')) {
+    ++p_;
+    return State::SpecialAuthorityIgnoreSlashes;
+  }
+  if (c == '/') {
+    ++p_;
+    return State::Authority;
+  }
+  copy_authority(u_, *base_);
+  return State::Path;
+}
+
+UrlParser::State UrlParser::special_authority_slashes_state() {
+  if (at(p_) == '/' && at(p_ + 1) == '/') p_ += 2;
+  return State::SpecialAuthorityIgnoreSlashes;
+}
+
+// The special authority ignore slashes state.
+void UrlParser::skip_slashes() {
+  while (at(p_) == '/' || at(p_) == '\\') ++p_;
+}
+
+// The authority runs to the first "/", "?", "#" (or "\" when special); the
+// credentials end at its last "@".
+UrlParser::State UrlParser::authority_state() {
+  const std::uint8_t ends = special_ ? kEndsSpecialSegment : kEndsSegment;
+  size_t e = p_;
+  size_t at_sign = Url::npos;
+  for (; e < n_ && !ends_at(s_[e], ends); ++e) {
+    if (s_[e] == '@') at_sign = e;
+  }
+  out_.resize(u_.scheme_end_ + 1);
+  out_ += "//";
+  u_.has_host_ = true;
+  if (at_sign != Url::npos) {
+    if (!credentials(at_sign, e)) return fail("missing host");
+  } else {
+    u_.username_end_ = out_.size();
+  }
+  return host_and_port(e);
+}
+
+// The username and password before the "@" at `at_sign`; false when no host follows
+// before `end`.
+bool UrlParser::credentials(size_t at_sign, size_t end) {
+  const size_t user_start = out_.size();
+  const std::string_view cred = input(p_, at_sign);
+  const size_t colon = cred.find(':');
+  append_encoded(out_, cred.substr(0, colon), url_detail::kUserinfoSet);
+  u_.username_end_ = out_.size();
+  if (colon != std::string_view::npos) {
+    out_ += ':';
+    append_encoded(out_, cred.substr(colon + 1), url_detail::kUserinfoSet);
+    if (out_.size() == u_.username_end_ + 1) out_.pop_back();  // empty password
+  }
+  if (out_.size() > user_start) out_ += '@';
+  p_ = at_sign + 1;
+  return p_ != end;
+}
+
+// The host state, up to a ":" outside brackets, and the port state, to `end`.
+UrlParser::State UrlParser::host_and_port(size_t end) {
+  u_.host_start_ = out_.size();
+  const size_t q = host_end(s_, p_, end);
+  if (q == p_ && (q < end || special_)) return fail("missing host");
+  if (auto err = url_detail::parse_host(input(p_, q), special_, out_);
+      err != url_detail::HostError::None)
+    return fail(host_error(err));
+  u_.host_end_ = out_.size();
+  u_.port_ = -1;
+  if (q < end) {
+    size_t d = q + 1;
+    std::uint32_t port = 0;
+    while (d < end && is_digit(static_cast<unsigned char>(s_[d]))) {
+      port = port * 10 + static_cast<std::uint32_t>(s_[d] - '0');
+      if (port > 65535) return fail("invalid port number");
+      ++d;
+    }
+    if (d != end) return fail("invalid port number");
+    if (d > q + 1 && static_cast<int>(port) != default_port(u_.scheme_)) {
+      u_.port_ = static_cast<std::int32_t>(port);
+      out_ += ':';
+      out_ += std::to_string(port);
+    }
+  }
+  u_.path_start_ = out_.size();
+  p_ = end;
+  return State::PathStart;
+}
+
+UrlParser::State UrlParser::file_state() {
+  out_.assign("file:");
+  u_.scheme_end_ = 4;
+  u_.scheme_ = Scheme::File;
+  special_ = true;
+  set_no_host(u_);
+  const int c = at(p_);
+  if (c == '/' || c == '\\') {
+    ++p_;
+    return State::FileSlash;
+  }
+  if (base_ == nullptr || base_->scheme_ != Scheme::File) {
+    set_empty_host(u_);
+    return State::Path;
+  }
+  copy_authority(u_, *base_);
+  copy_path(u_, *base_);
+  if (c == '?' || c == '#' || c == -1) return after_base_path(c);
+  if (!starts_with_drive_letter(s_, p_)) {
+    shorten_path(u_);
+  } else {
+    out_.resize(u_.path_start_);
+  }
+  return State::Path;
+}
+
+UrlParser::State UrlParser::file_slash_state() {
+  const int c = at(p_);
+  if (c == '/' || c == '\\') {
+    ++p_;
+    return State::FileHost;
+  }
+  if (base_ == nullptr || base_->scheme_ != Scheme::File) {
+    set_empty_host(u_);
+    return State::Path;
+  }
+  copy_authority(u_, *base_);
+  if (!base_->has_host_) set_empty_host(u_);
+  if (!starts_with_drive_letter(s_, p_)) {
+    const size_t start = base_->path_start_;
+    const std::string_view bp =
+        std::string_view(base_->href_).substr(start, base_->path_end() - start);
+    if (bp.size() >= 3 && is_normalized_drive_letter(bp.substr(1, 2)) &&
+        (bp.size() == 3 || bp[3] == '/'))
+      out_.append(bp.substr(0, 3));
+  }
+  return State::Path;
+}
+
+UrlParser::State UrlParser::file_host_state() {
+  size_t e = p_;
+  while (e < n_ && s_[e] != '/' && s_[e] != '\\' && s_[e] != '?' && s_[e] != '#') ++e;
+  const std::string_view buffer = input(p_, e);
+  set_empty_host(u_);
+  // The drive letter quirk: the buffer is the path's first segment.
+  if (is_drive_letter(buffer)) return State::Path;
+  if (!buffer.empty()) {
+    if (auto err = url_detail::parse_host(buffer, true, out_); err != url_detail::HostError::None)
+      return fail(host_error(err));
+    if (std::string_view(out_).substr(u_.host_start_) == "localhost") out_.resize(u_.host_start_);
+    u_.host_end_ = u_.path_start_ = out_.size();
+  }
+  p_ = e;
+  return State::PathStart;
+}
+
+UrlParser::State UrlParser::path_start_state() {
+  const int c = at(p_);
+  if (special_) {
+    if (c == '/' || c == '\\') ++p_;
+    return State::Path;
+  }
+  if (c == '?' || c == '#' || c == -1) return query_or_fragment();
+  if (c == '/') ++p_;
+  return State::Path;
+}
+
+// The path's segments, each up to "/", "?", "#" (or "\" when special), with "." and
+// ".." segments applied as they are written.
+UrlParser::State UrlParser::path_state() {
+  const std::uint8_t ends = special_ ? kEndsSpecialSegment : kEndsSegment;
+  for (;;) {
+    out_ += '/';
+    const size_t seg = out_.size();
+    size_t q = p_;
+    while (q < n_ && !ends_at(s_[q], ends)) ++q;
+    append_encoded(out_, input(p_, q), url_detail::kPathSet);
+    const bool slash = q < n_ && (s_[q] == '/' || s_[q] == '\\');  // "\" ends only special segments
+    const std::string_view segment = std::string_view(out_).substr(seg);
+    if (is_double_dot(segment)) {
+      out_.resize(seg - 1);
+      shorten_path(u_);
+      if (!slash) out_ += '/';
+    } else if (is_single_dot(segment)) {
+      out_.resize(slash ? seg - 1 : seg);
+    } else if (u_.scheme_ == Scheme::File && seg - 1 == u_.path_start_ &&
+               is_drive_letter(segment)) {
+      out_[seg + 1] = ':';
+    }
+    p_ = q;
+    if (!slash) break;
+    ++p_;
+  }
+  return query_or_fragment();
+}
+
+UrlParser::State UrlParser::opaque_path_state() {
+  u_.opaque_path_ = true;
+  u_.path_start_ = out_.size();
+  size_t q = p_;
+  while (q < n_ && s_[q] != '?' && s_[q] != '#') ++q;
+  if (q < n_ && q > p_ && s_[q - 1] == ' ') {
+    // A space right before the query or fragment is encoded, so that it stays.
+    append_encoded(out_, input(p_, q - 1), url_detail::kC0Set);
+    out_ += "%20";
+  } else {
+    append_encoded(out_, input(p_, q), url_detail::kC0Set);
+  }
+  p_ = q;
+  return query_or_fragment();
+}
+
+UrlParser::State UrlParser::query_state() {
+  size_t q = p_;
+  while (q < n_ && s_[q] != '#') ++q;
+  append_encoded(out_, input(p_, q),
+                 special_ ? url_detail::kSpecialQuerySet : url_detail::kQuerySet);
+  p_ = q;
+  return fragment_or_done();
+}
+
+UrlParser::State UrlParser::fragment_state() {
+  append_encoded(out_, input(p_, n_), url_detail::kFragmentSet);
+  return State::Done;
+}
+
+// The serializer's "/." for a host-less path whose first segment is empty.
+void UrlParser::finish() {
+  if (!u_.has_host_ && !u_.opaque_path_ && u_.path_end() - u_.path_start_ > 1 &&
+      out_[u_.path_start_] == '/' && out_[u_.path_start_ + 1] == '/') {
+    out_.insert(u_.path_start_, "/.");
+    u_.path_start_ += 2;
+    if (u_.query_start_ != Url::npos) u_.query_start_ += 2;
+    if (u_.fragment_start_ != Url::npos) u_.fragment_start_ += 2;
   }
 }
 

@@ -9,41 +9,12 @@
 
 #include <norvane/util.h>
 
+#include "percent_encode.h"
+
 namespace norvane::url_detail {
 
 namespace {
 
-constexpr EncodeTable make_encode_table() {
-  EncodeTable t{};
-  for (int c = 0; c < 256; ++c) {
-    std::uint8_t b = 0;
-    if (c < 0x20 || c > 0x7E) b |= kC0Set;
-    t.bits[c] = b;
-  }
-  auto add = [&t](std::uint8_t bit, std::string_view chars, std::uint8_t base_bits) {
-    for (int c = 0; c < 256; ++c)
-      if (t.bits[c] & base_bits) t.bits[c] |= bit;
-    for (char ch : chars) t.bits[static_cast<unsigned char>(ch)] |= bit;
-  };
-  add(kFragmentSet, " \"<>`", kC0Set);
-  add(kQuerySet, " \"#<>", kC0Set);
-  add(kSpecialQuerySet, "'", kQuerySet);
-  add(kPathSet, "?^`{}", kQuerySet);
-  add(kUserinfoSet, "/:;=@[\\]|", kPathSet);
-  add(kComponentSet, "$%&+,", kUserinfoSet);
-  return t;
-}
-
-constexpr char kHexUpper[] = "0123456789ABCDEF";
-
-bool is_ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_ascii_hex(unsigned char c) {
-  return is_ascii_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int hex_value(unsigned char c) {
-  if (c <= '9') return c - '0';
-  return (c | 0x20) - 'a' + 10;
-}
 unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c | 0x20 : c; }
 
 // Forbidden host code points (all ASCII).
@@ -429,25 +400,6 @@ bool unicode_domain_to_ascii(std::string_view domain, std::string& out) {
 
 }  // namespace
 
-constinit const EncodeTable kEncodeTable = make_encode_table();
-
-void append_encoded(std::string& out, std::string_view in, std::uint8_t set) {
-  const size_t n = in.size();
-  size_t i = 0;
-  while (i < n) {
-    size_t j = i;
-    while (j < n && !in_set(static_cast<unsigned char>(in[j]), set)) ++j;
-    out.append(in.data() + i, j - i);
-    while (j < n && in_set(static_cast<unsigned char>(in[j]), set)) {
-      const auto c = static_cast<unsigned char>(in[j]);
-      const char enc[3] = {'%', kHexUpper[c >> 4], kHexUpper[c & 0xF]};
-      out.append(enc, 3);
-      ++j;
-    }
-    i = j;
-  }
-}
-
 bool domain_to_ascii(std::string_view domain, std::string& out) {
   const size_t start = out.size();
   if (domain.empty()) return false;
@@ -493,17 +445,7 @@ HostError parse_host(std::string_view input, bool special, std::string& out) {
   std::string_view domain = input;
   if (input.find('%') != std::string_view::npos) {
     decoded.reserve(input.size());
-    for (size_t i = 0; i < input.size(); ++i) {
-      const auto c = static_cast<unsigned char>(input[i]);
-      if (c == '%' && i + 2 < input.size() && is_ascii_hex(static_cast<unsigned char>(input[i + 1])) &&
-          is_ascii_hex(static_cast<unsigned char>(input[i + 2]))) {
-        decoded += static_cast<char>(hex_value(static_cast<unsigned char>(input[i + 1])) * 16 +
-                                     hex_value(static_cast<unsigned char>(input[i + 2])));
-        i += 2;
-      } else {
-        decoded += static_cast<char>(c);
-      }
-    }
+    append_decoded(decoded, input);
     if (!is_valid_utf8(decoded)) decoded = lossy_utf8(decoded);
     domain = decoded;
   }
