@@ -26,13 +26,7 @@ norvane::Result<void> check_with(Source source, norvane::UpdateSettings settings
   auto info = manager->get_update_info();
   if (!info) return norvane::unexpected(std::move(info).error());
   if (!*info) return {};
-  std::string line = norvane::to_json(**info);
-  line += '\n';
-  // The line is the command's only result: a parent that cannot get it must not see
-  // success.
-  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
-    return norvane::unexpected(norvane::Error::from_errno(errno != 0 ? errno : EIO));
-  return {};
+  return print_result_line(norvane::to_json(**info));
 }
 
 }  // namespace

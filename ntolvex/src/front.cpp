@@ -1,5 +1,7 @@
 #include "front.h"
 
+#include "standard_streams.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,6 +221,8 @@ Result<void> run_get_packages() {
 }  // namespace
 
 norvane::Result<void> print_result_line(std::string_view text) {
+  // Started without a standard output: nobody can read the answer.
+  if (standard_output_was_closed()) return norvane::unexpected(norvane::Error::from_errno(EBADF));
   std::string line(text);
   line += '\n';
   errno = 0;

@@ -34,14 +34,20 @@ bool RotatingLogFile::open() {
 bool RotatingLogFile::open_file() {
   if (fd_ >= 0) ::close(fd_);
   byte_count_ = 0;
-  fd_ = ::open(base_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a fifo put in the log's place cannot hold the run
+  // up, and kept only when it is a regular file: anything else goes without a log.
+  fd_ = ::open(base_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd_ < 0) return false;
   struct stat st {};
-  if (::fstat(fd_, &st) == 0) {
-    byte_count_ = static_cast<uint64_t>(st.st_size);
-    dev_ = st.st_dev;
-    ino_ = st.st_ino;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
   }
+  ::fcntl(fd_, F_SETFL, O_APPEND);
+  byte_count_ = static_cast<uint64_t>(st.st_size);
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
   return true;
 }
 

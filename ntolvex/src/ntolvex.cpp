@@ -1,3 +1,7 @@
 #include "front.h"
+#include "standard_streams.h"
 
-int main(int argc, char** argv) { return ntolvex::run(argc, argv); }
+int main(int argc, char** argv) {
+  ntolvex::guard_standard_streams();
+  return ntolvex::run(argc, argv);
+}

@@ -1,0 +1,118 @@
+// Runs of the real program in a hostile or broken environment: descriptors closed by
+// the parent, special files where a whole file is read.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bundle.h"
+#include "packages.h"
+
+namespace ntolvex::testing {
+namespace {
+
+using norvane::testing::read_file;
+
+// Runs the program with the given standard descriptors closed in the child.
+RunResult run_with_closed(const FakeBundle& bundle, const std::vector<std::string>& args,
+                          bool in, bool out, bool err) {
+  RunOptions options;
+  options.in_child = [in, out, err] {
+    if (in) ::close(0);
+    if (out) ::close(1);
+    if (err) ::close(2);
+    return true;
+  };
+  return bundle.run(args, options);
+}
+
+TEST(ClosedStandardOutputTest, ResultCommandsFailInsteadOfWritingIntoTheLog) {
+  FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  Folder folder{bundle.root() / "feeds"};
+  folder.feed({asset("Sample-2.0.0-full.nupkg", "new")});
+  const std::string feeds = folder.dir.string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"get-version"}, "Error: Get-version error: Bad file descriptor (os error 9)\n"},
+      {{"get-packages"}, "Error: Get-packages error: Bad file descriptor (os error 9)\n"},
+      {{"check", "--url", feeds}, "Error: Check error: Bad file descriptor (os error 9)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const RunResult r = run_with_closed(bundle, c.args, false, true, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.error);
+    // The answer went nowhere, least of all into the log.
+    const std::string log = bundle.log();
+    EXPECT_EQ(log.find("\n1.0.0\n"), std::string::npos);
+    EXPECT_EQ(log.find("{\"PackageId\""), std::string::npos);
+    EXPECT_NE(log.find(c.error.substr(std::string("Error: ").size(),
+                                      c.error.size() - 8)),
+              std::string::npos)
+        << log;
+  }
+}
+
+TEST(ClosedStandardOutputTest, DownloadStillPlacesThePackage) {
+  FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  Folder folder{bundle.root() / "feeds"};
+  folder.add("Sample-2.0.0-full.nupkg", "new package");
+  folder.feed({asset("Sample-2.0.0-full.nupkg", "new package")});
+  const RunResult r = run_with_closed(
+      bundle,
+      {"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-full.nupkg"}, false,
+      true, false);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(bundle.packages_dir() / "Sample-2.0.0-full.nupkg"), "new package");
+  EXPECT_EQ(bundle.log().find("\n100\n"), std::string::npos);
+}
+
+TEST(ClosedStandardOutputTest, AllThreeClosedStillLogsTheFailure) {
+  FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  const RunResult r = run_with_closed(bundle, {"get-version"}, true, true, true);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(bundle.log().find("Bad file descriptor (os error 9)"), std::string::npos);
+  EXPECT_EQ(bundle.log().find("\n1.0.0\n"), std::string::npos);
+}
+
+// A log file that is not a regular file is left alone, and the run goes on without a
+// log: a fifo must not block, a directory must not fail the run.
+TEST(SpecialLogFileTest, RunGoesOnWithoutALog) {
+  struct Case {
+    const char* name;
+    bool fifo;
+  };
+  for (const Case c : {Case{"fifo", true}, Case{"directory", false}}) {
+    SCOPED_TRACE(c.name);
+    FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+    const fs::path log = bundle.log_file();
+    fs::create_directories(log.parent_path());
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+    } else {
+      fs::create_directory(log);
+    }
+    RunOptions options;
+    options.timeout = std::chrono::seconds(30);
+    const RunResult r = bundle.run({"get-version"}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1.0.0\n");
+    EXPECT_EQ(fs::is_fifo(log), c.fifo);
+    EXPECT_EQ(fs::is_directory(log), !c.fifo);
+    EXPECT_FALSE(fs::exists(log.string() + ".1"));
+  }
+}
+
+}  // namespace
+}  // namespace ntolvex::testing
