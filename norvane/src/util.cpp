@@ -155,11 +155,50 @@ std::string lossy_utf8(std::string_view bytes) {
 
 std::string path_text(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
 
+namespace {
+
+// The C1 control characters U+0080 to U+009F, in UTF-8 "\xC2\x80" to "\xC2\x9F".
+bool is_c1_at(std::string_view text, size_t i) {
+  return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xC2 &&
+         static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+         static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+void append_c1(std::string& out, unsigned char second) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "\\u{%x}", second);
+  out += buf;
+}
+
+}  // namespace
+
 std::string debug_string(std::string_view text) {
   const std::string valid = lossy_utf8(text);
   std::string out = "\"";
-  for (unsigned char c : valid) append_escaped(out, c);
+  for (size_t i = 0; i < valid.size(); ++i) {
+    if (is_c1_at(valid, i)) {
+      append_c1(out, static_cast<unsigned char>(valid[++i]));
+    } else {
+      append_escaped(out, static_cast<unsigned char>(valid[i]));
+    }
+  }
   return out + "\"";
+}
+
+std::string escape_control_characters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (is_c1_at(text, i)) {
+      append_c1(out, static_cast<unsigned char>(text[++i]));
+    } else if (c < 0x20 || c == 0x7F) {
+      append_escaped(out, c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 std::string debug_optional(const std::optional<std::string>& text) {

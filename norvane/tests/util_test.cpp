@@ -79,6 +79,7 @@ TEST(DebugFormTest, QuotesAndEscapes) {
       {"\x1b[0m\x7f", "\"\\u{1b}[0m\\u{7f}\""},
       {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
       {"bad\xff", "\"bad\xef\xbf\xbd\""},
+      {"c1 \xc2\x9b" "2J \xc2\x85 \xc2\xa0", "\"c1 \\u{9b}2J \\u{85} \xc2\xa0\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -89,6 +90,26 @@ TEST(DebugFormTest, QuotesAndEscapes) {
   EXPECT_EQ(debug_optional(std::string()), "Some(\"\")");
   EXPECT_EQ(debug_bool(true), "true");
   EXPECT_EQ(debug_bool(false), "false");
+}
+
+// Only control characters change: quotes, backslashes and other text stay as they are.
+TEST(DebugFormTest, EscapesControlCharactersOnly) {
+  struct Case {
+    std::string text, expected;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"plain 'quoted' \"double\" back\\slash caf\xc3\xa9", "plain 'quoted' \"double\" back\\slash caf\xc3\xa9"},
+      {"a\n12:00:00 [ERROR] forged", "a\\n12:00:00 [ERROR] forged"},
+      {"\x1b[2J\r\t\x7f", "\\u{1b}[2J\\r\\t\\u{7f}"},
+      {std::string("nul\0x", 5), "nul\\0x"},
+      {"csi \xc2\x9b nel \xc2\x85 nbsp \xc2\xa0", "csi \\u{9b} nel \\u{85} nbsp \xc2\xa0"},
+      {"cut \xc2", "cut \xc2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(escape_control_characters(c.text), c.expected);
+  }
 }
 
 TEST(Utf8Test, ReplacesEachMaximalInvalidSequence) {

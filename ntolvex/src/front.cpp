@@ -234,7 +234,8 @@ norvane::Result<void> print_result_line(std::string_view text) {
 namespace {
 
 int report(const std::string& message) {
-  std::fputs(("Error: " + message + "\n").c_str(), stderr);
+  // Always exactly one line, whatever text the message carries.
+  std::fputs(("Error: " + norvane::escape_control_characters(message) + "\n").c_str(), stderr);
   return 1;
 }
 

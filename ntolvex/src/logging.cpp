@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include <norvane/locator.h>
+#include <norvane/util.h>
 
 namespace ntolvex {
 
@@ -210,7 +211,9 @@ std::string format_record(const norvane::log::Record& record, long long now, lon
     line += record.line ? std::to_string(record.line) : "<unknown>";
     line += "] ";
   }
-  line += record.message;
+  // One record, one line: text from a feed, a server or a file name inside a message
+  // cannot start a line of its own.
+  line += norvane::escape_control_characters(record.message);
   line += '\n';
   return line;
 }

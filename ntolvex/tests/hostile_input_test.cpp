@@ -114,5 +114,29 @@ TEST(SpecialLogFileTest, RunGoesOnWithoutALog) {
   }
 }
 
+// A feed's FileName that holds a line feed and terminal escapes can neither forge a log
+// record nor spread the error line over several lines or reach the terminal raw.
+TEST(FeedTextTest, CannotForgeRecordsOrBreakTheErrorLine) {
+  FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  Folder folder{bundle.root() / "feeds"};
+  const std::string name = "Sample\n00:00:00 [ERROR] forged\x1b[2J\xc2\x9b" "31m.nupkg";
+  folder.add(name, "not what the feed says");
+  folder.feed({asset(name, "the real package")});
+  const RunResult check = bundle.run({"--verbose", "check", "--url", folder.dir.string()});
+  EXPECT_EQ(check.status, 0) << check.err;
+  const RunResult r =
+      bundle.run({"--verbose", "download", "--url", folder.dir.string(), "--name", name});
+  EXPECT_EQ(r.status, 1);
+  const std::string escaped = "Sample\\n00:00:00 [ERROR] forged\\u{1b}[2J\\u{9b}31m.nupkg";
+  EXPECT_EQ(r.err, "Error: Download error: size mismatch for '" + escaped +
+                       "': expected 16 bytes, got 22\n");
+  const std::string log = bundle.log();
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+  EXPECT_EQ(log.find("\xc2\x9b"), std::string::npos);
+  EXPECT_EQ(log.find("\n00:00:00 [ERROR] forged"), std::string::npos);
+  for (const auto& line : bundle.log_lines()) EXPECT_NE(line.rfind("[ERROR] forged", 0), 0u) << line;
+  EXPECT_NE(log.find(escaped), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ntolvex::testing

@@ -47,6 +47,11 @@ std::optional<std::filesystem::path> home_directory();
 // Debug form of a text: double quotes, with backslash escapes for quotation marks,
 // backslashes and control characters ("a\"b\n").
 std::string debug_string(std::string_view text);
+// The text with its control characters (C0, DEL and the C1 range U+0080 to U+009F)
+// written as the escapes of the debug form, and nothing else changed: for messages and
+// log records that carry text from a feed, a server or a file name, so that such text
+// can neither break a record's line nor reach a terminal as a control sequence.
+std::string escape_control_characters(std::string_view text);
 // None, or Some( + the debug form of the text + ).
 std::string debug_optional(const std::optional<std::string>& text);
 // "true" or "false".
