@@ -68,6 +68,10 @@ Result<void> check_package_file_name(std::string_view name) {
   else if (name == "." || name == "..") problem = "it names a directory";
   else if (name.find('/') != std::string_view::npos) problem = "it contains \"/\"";
   else if (name.find('\0') != std::string_view::npos) problem = "it contains a NUL byte";
+  // Refused before any transfer, rather than at the rename once the body is in.
+  else if (name.size() > kMaxNameLength) problem = "it is longer than 255 bytes";
+  // A package under such a name would be taken for a killed run's leftover and swept.
+  else if (is_partial_file_name(name)) problem = "it has the form of a temporary download file";
   if (problem == nullptr) return {};
   return fail("invalid package file name " + debug_string(name) + ": " + problem);
 }

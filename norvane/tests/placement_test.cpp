@@ -56,6 +56,8 @@ TEST(PackageFileNameTest, AcceptsPlainNamesOnly) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(check_package_file_name(name)) << check_package_file_name(name).error().message;
   }
+  EXPECT_TRUE(check_package_file_name(std::string(249, 'a') + ".nupkg"));
+  EXPECT_TRUE(check_package_file_name(".pkg.partial"));
   struct Case {
     std::string name;
     std::string message;
@@ -69,6 +71,11 @@ TEST(PackageFileNameTest, AcceptsPlainNamesOnly) {
       {"sub/x.nupkg", "invalid package file name \"sub/x.nupkg\": it contains \"/\""},
       {"x.nupkg/", "invalid package file name \"x.nupkg/\": it contains \"/\""},
       {std::string("x\0.nupkg", 8), "invalid package file name \"x\\0.nupkg\": it contains a NUL byte"},
+      {std::string(250, 'a') + ".nupkg",
+       "invalid package file name \"" + std::string(250, 'a') + ".nupkg\": it is longer than 255 bytes"},
+      {".pkg.1.0123456789abcdef.partial",
+       "invalid package file name \".pkg.1.0123456789abcdef.partial\": it has the form of a temporary "
+       "download file"},
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.message);

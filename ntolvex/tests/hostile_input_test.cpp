@@ -138,5 +138,27 @@ TEST(FeedTextTest, CannotForgeRecordsOrBreakTheErrorLine) {
   EXPECT_NE(log.find(escaped), std::string::npos);
 }
 
+// Names the program must refuse before it touches the packages directory: one shaped
+// like its own temporary files (placed, it would be swept by the same run), and one
+// longer than a file system takes (refused before the body is fetched).
+TEST(HostileFileNameTest, RefusedBeforeAnythingIsFetchedOrRemoved) {
+  const std::string temp_shaped = ".pkg.1.0123456789abcdef.partial";
+  const std::string too_long = std::string(300, 'a') + ".nupkg";
+  for (const std::string& name : {temp_shaped, too_long}) {
+    SCOPED_TRACE(name.substr(0, 40));
+    FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+    write_file(bundle.packages_dir() / "Sample-1.0.0-full.nupkg", "old");
+    PackageServer server;
+    server.add(name, "new package");
+    server.feed({asset(name, "new package")});
+    const RunResult r = bundle.run({"download", "--url", server.url(), "--name", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("Error: Download error: invalid package file name \"")) << r.err;
+    EXPECT_EQ(server.paths(), std::vector<std::string>{"/pkgs/releases.osx.json"});
+    EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"Sample-1.0.0-full.nupkg"});
+  }
+}
+
 }  // namespace
 }  // namespace ntolvex::testing
