@@ -15,6 +15,8 @@
 
 #include <norvane/log.h>
 
+#include "interrupt_files.h"
+
 namespace norvane {
 
 namespace {
@@ -129,6 +131,8 @@ struct PackageWriter::Hash {
 
 PackageWriter::PackageWriter(fs::path target, fs::path temp, int fd, ExpectedContent expected)
     : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), expected_(std::move(expected)) {
+  // A run ended by a signal removes the file too.
+  add_interrupted_file(temp_);
   if (!expected_.sha1.empty()) hash_ = std::make_unique<Hash>();
 }
 
@@ -160,7 +164,10 @@ PackageWriter::~PackageWriter() { discard(); }
 void PackageWriter::discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!placed_ && !temp_.empty()) ::unlink(temp_.c_str());
+  if (!placed_ && !temp_.empty()) {
+    ::unlink(temp_.c_str());
+    drop_interrupted_file(temp_);
+  }
   placed_ = true;  // nothing left to discard
 }
 
@@ -271,6 +278,7 @@ Result<void> PackageWriter::place() {
     return unexpected(error);
   }
   placed_ = true;
+  drop_interrupted_file(temp_);
   return {};
 }
 

@@ -1,6 +1,7 @@
 // Runs of the real program in a hostile or broken environment: descriptors closed by
 // the parent, special files where a whole file is read.
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,12 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "background_run.h"
 #include "bundle.h"
 #include "packages.h"
 
 namespace ntolvex::testing {
 namespace {
 
+using norvane::testing::RawConnection;
+using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
 
 // Runs the program with the given standard descriptors closed in the child.
@@ -158,6 +162,31 @@ TEST(HostileFileNameTest, RefusedBeforeAnythingIsFetchedOrRemoved) {
     EXPECT_EQ(server.paths(), std::vector<std::string>{"/pkgs/releases.osx.json"});
     EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"Sample-1.0.0-full.nupkg"});
   }
+}
+
+// A host cancels its child with SIGTERM: the run removes its temporary file and still
+// ends by that signal; the old packages stay.
+TEST(TerminationTest, SigtermRemovesTheTemporaryFile) {
+  const std::string body = make_body(2 << 20);
+  const std::string feed = feed_of({asset("p.nupkg", body)});
+  FakeBundle bundle;
+  write_file(bundle.packages_dir() / "old.nupkg", "old");
+  RawHttpServer slow([&](RawConnection& conn) {
+    if (conn.request().find("releases.osx.json") != std::string::npos) {
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+      return;
+    }
+    conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+              body.substr(0, body.size() / 2));
+    conn.hold();  // the rest never comes
+  });
+  BackgroundRun run(bundle.exe(), {"download", "--url", slow.url("/pkgs"), "--name", "p.nupkg"},
+                    bundle.home());
+  ASSERT_TRUE(wait_until([&] { return !partial_files(bundle.packages_dir()).empty(); }))
+      << "the transfer never got under way";
+  run.kill(SIGTERM);
+  EXPECT_EQ(run.wait(), 128 + SIGTERM);
+  EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"old.nupkg"});
 }
 
 }  // namespace
