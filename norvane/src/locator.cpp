@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kNoHome = "Could not locate user home directory via $HOME or /etc/passwd";
+// A manifest is a few hundred bytes; anything near this is not one.
+constexpr uint64_t kMaxManifestSize = 1 << 20;
 constexpr const char* kNoManifest = "Unable to read nuspec file in current directory.";
 
 // An entry exists when the file system reports one after following links; an entry
@@ -21,11 +23,6 @@ bool entry_exists(const fs::path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Result<std::string> read_utf8_file(const fs::path& path) {
-  auto text = read_file(path);
-  if (text && !is_valid_utf8(*text)) return fail("stream did not contain valid UTF-8");
-  return text;
-}
 
 }  // namespace
 
@@ -48,7 +45,7 @@ Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs:
     return fail("Unable to locate Hoistel in directory: " + path_text(exe_dir));
   if (!entry_exists(manifest_path)) return fail(kNoManifest);
 
-  auto text = retry_operation([&] { return read_utf8_file(manifest_path); }, sleep);
+  auto text = retry_operation([&] { return read_utf8_file(manifest_path, kMaxManifestSize); }, sleep);
   if (!text) return fail(kNoManifest);
 
   auto manifest = parse_manifest(*text);

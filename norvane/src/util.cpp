@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "fd.h"
 #include "platform.h"
 
 namespace norvane {
@@ -104,26 +106,51 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-Result<std::string> read_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return unexpected(Error::from_errno(errno));
-  std::string content;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
+Result<std::string> read_file(const std::filesystem::path& path, uint64_t max_size) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return unexpected(Error::from_errno(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return unexpected(Error::from_errno(errno));
+  const std::string quoted = "'" + path_text(path) + "'";
+  if (S_ISDIR(info.st_mode)) return unexpected(Error::from_errno(EISDIR));
+  if (!S_ISREG(info.st_mode)) return fail(quoted + " is not a regular file");
+  const auto too_large = [&] {
+    return fail(quoted + " is larger than " + std::to_string(max_size) + " bytes");
+  };
+  const auto size = static_cast<uint64_t>(info.st_size);
+  if (size > max_size) return too_large();
+  // One byte more than the size, so that a file of the size it claims is read in one
+  // call and the next one sees its end. A file that grows meanwhile is read on, up to
+  // the limit. The buffer is not zeroed first: read() fills what is kept, and for a
+  // large feed the zeroing would cost as much as the read.
+  std::string bytes;
+  const auto grow = [&bytes](size_t n) {
+    bytes.resize_and_overwrite(n, [](char*, size_t m) { return m; });
+  };
+  grow(static_cast<size_t>(size) + 1);
+  size_t used = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
+    if (used == bytes.size()) {
+      if (used > max_size) return too_large();
+      grow(static_cast<size_t>(std::min<uint64_t>(2 * bytes.size(), max_size + 1)));
+    }
+    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int code = errno;
-      ::close(fd);
-      return unexpected(Error::from_errno(code));
+      return unexpected(Error::from_errno(errno));
     }
-    content.append(buffer, static_cast<size_t>(n));
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
   }
-  ::close(fd);
-  return content;
+  if (used > max_size) return too_large();
+  bytes.resize(used);
+  return bytes;
+}
+
+Result<std::string> read_utf8_file(const std::filesystem::path& path, uint64_t max_size) {
+  auto text = read_file(path, max_size);
+  if (text && !is_valid_utf8(*text)) return fail("stream did not contain valid UTF-8");
+  return text;
 }
 
 bool is_valid_utf8(std::string_view bytes) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <filesystem>
 
 #include "test_support.h"
 
@@ -11,6 +15,7 @@ namespace {
 
 using testing::CapturedLog;
 using testing::RecordingSleeper;
+using testing::TempDir;
 
 TEST(RetryOperationTest, FourAttemptsThreeWarningsAndTheWaits) {
   CapturedLog log;
@@ -153,6 +158,50 @@ TEST(HomeDirectoryTest, HomeWinsEvenWhenEmpty) {
     ASSERT_TRUE(dir.has_value());  // the password database knows the test's user
     EXPECT_FALSE(dir->empty());
   }
+}
+
+// Whole-file reads take regular files only, within their limit, and never block or
+// allocate for what a special or huge file claims.
+TEST(ReadFileTest, TakesRegularFilesWithinTheLimitOnly) {
+  TempDir dir;
+  const std::filesystem::path p = dir.path();
+  testing::write_file(p / "ten", "0123456789");
+  testing::write_file(p / "latin1", "caf\xe9");
+  std::filesystem::create_symlink(p / "ten", p / "link");
+  ASSERT_EQ(::mkfifo((p / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(p / "dir");
+  {
+    std::FILE* f = std::fopen((p / "sparse").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(::ftruncate(::fileno(f), off_t{1} << 40), 0);  // 1 TiB of nothing
+    std::fclose(f);
+  }
+  std::filesystem::create_symlink("/dev/zero", p / "zero");
+  const auto quoted = [&](const char* name) { return "'" + (p / name).string() + "'"; };
+  struct Case {
+    const char* name;
+    uint64_t limit;
+    std::string content_or_error;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"ten", 10, "0123456789", true},
+      {"link", 100, "0123456789", true},
+      {"ten", 9, quoted("ten") + " is larger than 9 bytes", false},
+      {"fifo", 100, quoted("fifo") + " is not a regular file", false},
+      {"dir", 100, "Is a directory (os error 21)", false},
+      {"zero", 100, quoted("zero") + " is not a regular file", false},
+      {"sparse", 10'485'760, quoted("sparse") + " is larger than 10485760 bytes", false},
+      {"missing", 100, "No such file or directory (os error 2)", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto r = read_file(p / c.name, c.limit);
+    ASSERT_EQ(r.has_value(), c.ok);
+    EXPECT_EQ(c.ok ? *r : r.error().message, c.content_or_error);
+  }
+  EXPECT_TRUE(read_utf8_file(p / "ten", 10));
+  EXPECT_EQ(read_utf8_file(p / "latin1", 10).error().message, "stream did not contain valid UTF-8");
 }
 
 }  // namespace

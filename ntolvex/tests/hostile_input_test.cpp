@@ -189,5 +189,39 @@ TEST(TerminationTest, SigtermRemovesTheTemporaryFile) {
   EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"old.nupkg"});
 }
 
+// A fifo or a device where the feed or the manifest should be fails the run at once
+// with a clear error instead of blocking it or exhausting its memory.
+TEST(SpecialInputFileTest, FeedAndManifestMustBeRegularFiles) {
+  {
+    FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+    const fs::path feeds = bundle.root() / "feeds";
+    fs::create_directories(feeds);
+    ASSERT_EQ(::mkfifo((feeds / "releases.osx.json").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", feeds / "releases.beta.json");
+    RunOptions options;
+    options.timeout = std::chrono::seconds(30);
+    for (const char* channel : {"osx", "beta"}) {
+      SCOPED_TRACE(channel);
+      const RunResult r =
+          bundle.run({"check", "--url", feeds.string(), "--channel", channel}, options);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "Error: Check error: '" + (feeds / ("releases." + std::string(channel) + ".json")).string() +
+                           "' is not a regular file\n");
+    }
+  }
+  {
+    FakeBundle bundle;
+    const fs::path manifest = bundle.macos_dir() / "nv.version";
+    fs::remove(manifest);
+    ASSERT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+    RunOptions options;
+    options.timeout = std::chrono::seconds(30);
+    const RunResult r = bundle.run({"get-version"}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "Error: Get-version error: Unable to read nuspec file in current directory.\n");
+  }
+}
+
 }  // namespace
 }  // namespace ntolvex::testing

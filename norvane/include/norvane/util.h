@@ -65,8 +65,18 @@ bool ascii_iequal(std::string_view a, std::string_view b);
 // interruptions. Fails with the OS error.
 Result<void> write_all(int fd, std::string_view bytes);
 
-// The whole content of a file, as bytes. OS failures carry the system's text.
-Result<std::string> read_file(const std::filesystem::path& path);
+// The whole content of the regular file at `path` (or behind a link to one), as bytes.
+// The file is opened without blocking and examined before anything is read, so a
+// fifo, a device or a huge sparse file can neither hold the run up nor exhaust its
+// memory: a directory fails with EISDIR, anything else but a regular file with
+// "'{path}' is not a regular file", a
+// file of more than `max_size` bytes with "'{path}' is larger than {max_size} bytes".
+// OS failures carry the system's text.
+Result<std::string> read_file(const std::filesystem::path& path, uint64_t max_size);
+
+// read_file(), and text that is not valid UTF-8 fails with "stream did not contain
+// valid UTF-8".
+Result<std::string> read_utf8_file(const std::filesystem::path& path, uint64_t max_size);
 
 // True when the bytes are valid UTF-8 (no overlong forms, surrogates or values past
 // U+10FFFF).
