@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include <norvane/result.h>
+#include <norvane/sources.h>
+#include <norvane/url.h>
 
 namespace ntolvex {
 
@@ -27,6 +29,14 @@ struct DownloadArgs {
 // command's answer: when it cannot be written (a parent that closed the pipe), the
 // command fails with the OS error rather than report success.
 norvane::Result<void> print_result_line(std::string_view text);
+
+// Calls `use` with the update source `url` names and returns what it returns: an
+// HttpSource for an http or https URL, otherwise a FileSource on the local folder.
+template <class Use>
+auto with_source(const std::string& url, Use&& use) {
+  if (norvane::is_http_url(url)) return use(norvane::HttpSource(url));
+  return use(norvane::FileSource(url));
+}
 
 norvane::Result<void> run_check(const CheckArgs& args);
 norvane::Result<void> run_download(const DownloadArgs& args);

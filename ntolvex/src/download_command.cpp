@@ -8,7 +8,6 @@
 #include <norvane/log.h>
 #include <norvane/manager.h>
 #include <norvane/sources.h>
-#include <norvane/url.h>
 #include <norvane/util.h>
 
 #include "commands.h"
@@ -48,9 +47,9 @@ norvane::Result<void> run_download(const DownloadArgs& args) {
   NV_INFO(kTarget, "    URL: " + norvane::debug_string(args.url));
   NV_INFO(kTarget, "    Asset Name: " + norvane::debug_string(args.name));
   NV_INFO(kTarget, "    Channel: " + norvane::debug_optional(args.channel));
-  if (norvane::is_http_url(args.url))
-    return download_generic(norvane::HttpSource(args.url), args.name, args.channel);
-  return download_generic(norvane::FileSource(args.url), args.name, args.channel);
+  return with_source(args.url, [&](auto source) {
+    return download_generic(std::move(source), args.name, args.channel);
+  });
 }
 
 }  // namespace ntolvex

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -29,58 +31,98 @@ namespace fs = std::filesystem;
 using norvane::Result;
 
 constexpr const char* kTarget = "ntolvex";
-constexpr const char* kVersion = "0.0.89";
+constexpr const char* kVersion = NTOLVEX_VERSION;
 constexpr const char* kAbout =
-    "Norvane Tolvex (0.0.89) manages and downloads packages.\n"
+    "Norvane Tolvex (" NTOLVEX_VERSION ") manages and downloads packages.\n"
     "https://norvane.dev/ntolvex";
+constexpr const char* kVerboseHelp = "Print debug messages to console / log";
 
-// The grammar, parsed into plain values.
-struct Invocation {
-  std::string subcommand;
-  bool verbose = false;
-  CheckArgs check;
-  DownloadArgs download;
+// Every subcommand's arguments, parsed into plain values; each subcommand reads the
+// ones it declares.
+struct Arguments {
+  std::string url;
+  std::string name;
+  bool downgrade = false;
+  std::optional<std::string> channel;
 };
 
-struct OptionHelp {
-  const char* flags;
+struct Option {
+  const char* name;        // "--url"
+  const char* value_name;  // "URL"; nullptr for a flag
+  bool required;
   const char* help;
+  std::variant<std::string Arguments::*, std::optional<std::string> Arguments::*,
+               bool Arguments::*>
+      field;
 };
 
-struct CommandHelp {
+struct Command {
   const char* name;
   const char* about;
-  const char* usage;  // after the program name
-  std::vector<OptionHelp> options;
+  std::vector<Option> options;  // besides --verbose and --help, which every one has
+  const char* error_prefix;     // put before the message of the error it returns
+  Result<void> (*handler)(const Arguments&);
 };
 
-const std::vector<CommandHelp>& command_helps() {
-  static const std::vector<CommandHelp> helps = {
-      {"get-version", "Prints the current version of the application", "get-version [OPTIONS]",
-       {{"    --verbose", "Print debug messages to console / log"}, {"-h, --help", "Print help"}}},
-      {"get-packages", "Prints the path to the packages directory", "get-packages [OPTIONS]",
-       {{"    --verbose", "Print debug messages to console / log"}, {"-h, --help", "Print help"}}},
-      {"check", "Checks for available updates", "check [OPTIONS] --url <URL>",
-       {{"    --url <URL>", "URL or local folder containing an update source"},
-        {"    --downgrade", "Allow version downgrade"},
-        {"    --channel <NAME>", "Explicitly switch to a specific channel"},
-        {"    --verbose", "Print debug messages to console / log"},
-        {"-h, --help", "Print help"}}},
+Result<void> run_get_version(const Arguments&);
+Result<void> run_get_packages(const Arguments&);
+
+const Option kUrl = {"--url", "URL", true, "URL or local folder containing an update source",
+                     &Arguments::url};
+const Option kChannel = {"--channel", "NAME", false, "Explicitly switch to a specific channel",
+                         &Arguments::channel};
+
+// One row per subcommand: it builds the grammar, both help texts and the dispatch.
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table = {
+      {"get-version", "Prints the current version of the application", {}, "Get-version error: ",
+       run_get_version},
+      {"get-packages", "Prints the path to the packages directory", {}, "Get-packages error: ",
+       run_get_packages},
+      {"check", "Checks for available updates",
+       {kUrl, {"--downgrade", nullptr, false, "Allow version downgrade", &Arguments::downgrade},
+        kChannel},
+       "Check error: ",
+       [](const Arguments& a) { return run_check({a.url, a.downgrade, a.channel}); }},
       {"download", "Download/copies an available remote file into the packages directory",
-       "download [OPTIONS] --url <URL> --name <NAME>",
-       {{"    --url <URL>", "URL or local folder containing an update source"},
-        {"    --name <NAME>", "The name of the release to download"},
-        {"    --channel <NAME>", "Explicitly switch to a specific channel"},
-        {"    --verbose", "Print debug messages to console / log"},
-        {"-h, --help", "Print help"}}},
+       {kUrl, {"--name", "NAME", true, "The name of the release to download", &Arguments::name},
+        kChannel},
+       "Download error: ",
+       [](const Arguments& a) { return run_download({a.url, a.name, a.channel}); }},
   };
-  return helps;
+  return table;
 }
 
-void append_options(std::string& out, const std::vector<OptionHelp>& options) {
+struct OptionHelp {
+  std::string flags;
+  std::string help;
+};
+
+// The options as the help lists them: the command's own, then --verbose and --help.
+std::vector<OptionHelp> option_helps(const Command& c) {
+  std::vector<OptionHelp> out;
+  for (const Option& o : c.options) {
+    std::string flags = std::string("    ") + o.name;
+    if (o.value_name != nullptr) flags += std::string(" <") + o.value_name + ">";
+    out.push_back({flags, o.help});
+  }
+  out.push_back({"    --verbose", kVerboseHelp});
+  out.push_back({"-h, --help", "Print help"});
+  return out;
+}
+
+// "check [OPTIONS] --url <URL>": the name and the required options.
+std::string usage(const Command& c) {
+  std::string out = std::string(c.name) + " [OPTIONS]";
+  for (const Option& o : c.options)
+    if (o.required) out += std::string(" ") + o.name + " <" + o.value_name + ">";
+  return out;
+}
+
+void append_options(std::string& out, const std::vector<OptionHelp>& options, size_t indent) {
   for (const auto& o : options) {
-    std::string flags = std::string("  ") + o.flags;
-    if (flags.size() < 24) flags.resize(24, ' ');
+    std::string flags = std::string(indent, ' ') + o.flags;
+    if (flags.size() < indent + 22) flags.resize(indent + 22, ' ');
     else flags += "  ";
     out += flags + o.help + "\n";
   }
@@ -90,35 +132,39 @@ void append_options(std::string& out, const std::vector<OptionHelp>& options) {
 // about text and options.
 std::string root_help(const std::string& program) {
   std::string out = std::string(kAbout) + "\n\nUsage: " + program + " [OPTIONS] [COMMAND]\n";
-  for (const auto& c : command_helps()) out += "       " + program + " " + c.usage + "\n";
+  for (const auto& c : commands()) out += "       " + program + " " + usage(c) + "\n";
   out += "\nOptions:\n";
-  append_options(out, {{"    --verbose", "Print debug messages to console / log"},
+  append_options(out, {{"    --verbose", kVerboseHelp},
                        {"-h, --help", "Print help"},
-                       {"-V, --version", "Print version"}});
+                       {"-V, --version", "Print version"}},
+                 2);
   out += "\nCommands:\n";
-  for (const auto& c : command_helps()) {
+  for (const auto& c : commands()) {
     out += std::string("  ") + c.name + "\n    " + c.about + "\n";
-    for (const auto& o : c.options) {
-      std::string flags = std::string("      ") + o.flags;
-      if (flags.size() < 28) flags.resize(28, ' ');
-      else flags += "  ";
-      out += flags + o.help + "\n";
-    }
+    append_options(out, option_helps(c), 6);
   }
   return out;
 }
 
-std::string command_help(const std::string& program, const CommandHelp& c) {
-  std::string out = std::string(c.about) + "\n\nUsage: " + program + " " + c.usage + "\n\nOptions:\n";
-  append_options(out, c.options);
+std::string command_help(const std::string& program, const Command& c) {
+  std::string out =
+      std::string(c.about) + "\n\nUsage: " + program + " " + usage(c) + "\n\nOptions:\n";
+  append_options(out, option_helps(c), 2);
   return out;
 }
 
-const CommandHelp* find_help(const std::string& name) {
-  for (const auto& c : command_helps())
+const Command* find_command(const std::string& name) {
+  for (const auto& c : commands())
     if (name == c.name) return &c;
   return nullptr;
 }
+
+// The grammar, parsed into plain values.
+struct Invocation {
+  const Command* command = nullptr;  // nullptr: none was given
+  bool verbose = false;
+  Arguments args;
+};
 
 // Parses argv. Returns the invocation, or the exit status when the run ends here
 // (help, version, usage error).
@@ -131,48 +177,36 @@ std::variant<Invocation, int> parse(int argc, char** argv) {
   app.set_help_flag("-h,--help", "Print help");
   app.set_version_flag("-V,--version", std::string("Update ") + kVersion, "Print version");
   app.require_subcommand(0, 1);
-  app.add_flag("--verbose", inv.verbose, "Print debug messages to console / log")
+  app.add_flag("--verbose", inv.verbose, kVerboseHelp)
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 
-  const auto add_command = [&](const char* name, const char* about) {
-    CLI::App* sub = app.add_subcommand(name, about);
+  for (const Command& c : commands()) {
+    CLI::App* sub = app.add_subcommand(c.name, c.about);
     sub->set_help_flag("-h,--help", "Print help");
-    sub->add_flag("--verbose", sub_verbose, "Print debug messages to console / log")
+    sub->add_flag("--verbose", sub_verbose, kVerboseHelp)
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-    return sub;
-  };
-  CLI::App* get_version = add_command("get-version", "Prints the current version of the application");
-  CLI::App* get_packages = add_command("get-packages", "Prints the path to the packages directory");
-  CLI::App* check = add_command("check", "Checks for available updates");
-  check->add_option("--url", inv.check.url, "URL or local folder containing an update source")
-      ->required()
-      ->type_name("URL");
-  check->add_flag("--downgrade", inv.check.downgrade, "Allow version downgrade")
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  check->add_option("--channel", inv.check.channel, "Explicitly switch to a specific channel")
-      ->type_name("NAME");
-  CLI::App* download =
-      add_command("download", "Download/copies an available remote file into the packages directory");
-  download->add_option("--url", inv.download.url, "URL or local folder containing an update source")
-      ->required()
-      ->type_name("URL");
-  download->add_option("--name", inv.download.name, "The name of the release to download")
-      ->required()
-      ->type_name("NAME");
-  download->add_option("--channel", inv.download.channel, "Explicitly switch to a specific channel")
-      ->type_name("NAME");
-  for (CLI::App* sub : {get_version, get_packages, check, download})
-    for (CLI::Option* opt : sub->get_options())
-      if (opt->get_expected_min() == 1) opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  for (CLI::Option* opt : app.get_options())
-    if (opt->get_expected_min() == 1) opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    for (const Option& o : c.options) {
+      CLI::Option* opt = std::visit(
+          [&](auto field) -> CLI::Option* {
+            auto& target = inv.args.*field;
+            if constexpr (std::is_same_v<std::remove_reference_t<decltype(target)>, bool>)
+              return sub->add_flag(o.name, target, o.help);
+            else
+              return sub->add_option(o.name, target, o.help)->type_name(o.value_name);
+          },
+          o.field);
+      opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+      if (o.required) opt->required();
+    }
+  }
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     const auto selected = app.get_subcommands();
-    const std::string text = selected.empty() ? root_help(program)
-                                              : command_help(program, *find_help(selected[0]->get_name()));
+    const std::string text = selected.empty()
+                                 ? root_help(program)
+                                 : command_help(program, *find_command(selected[0]->get_name()));
     std::fputs(text.c_str(), stdout);
     return 0;
   } catch (const CLI::CallForAllHelp&) {
@@ -183,24 +217,24 @@ std::variant<Invocation, int> parse(int argc, char** argv) {
     return 0;
   } catch (const CLI::ParseError& e) {
     const auto selected = app.get_subcommands();
-    const CommandHelp* help = selected.empty() ? nullptr : find_help(selected[0]->get_name());
-    std::string usage = help ? program + " " + help->usage : program + " [OPTIONS] [COMMAND]";
+    const Command* command = selected.empty() ? nullptr : find_command(selected[0]->get_name());
+    std::string line = command ? program + " " + usage(*command) : program + " [OPTIONS] [COMMAND]";
     std::string problem = e.what();
     // A repeated option: say so plainly instead of the parser's count.
     if (e.get_name() == "ArgumentMismatch" && problem.find("At Most 1") != std::string::npos)
       problem = "the argument '" + problem.substr(0, problem.find(':')) +
                 "' cannot be used multiple times";
-    std::string text = std::string("error: ") + problem + "\n\nUsage: " + usage +
+    std::string text = std::string("error: ") + problem + "\n\nUsage: " + line +
                        "\n\nFor more information, try '--help'.\n";
     std::fputs(text.c_str(), stderr);
     return 2;
   }
   inv.verbose = inv.verbose || sub_verbose;
-  if (!app.get_subcommands().empty()) inv.subcommand = app.get_subcommands()[0]->get_name();
+  if (!app.get_subcommands().empty()) inv.command = find_command(app.get_subcommands()[0]->get_name());
   return inv;
 }
 
-Result<void> run_get_version() {
+Result<void> run_get_version(const Arguments&) {
   NV_INFO(kTarget, "Command: Get-Version");
   auto loc = norvane::auto_locate();
   if (!loc) return norvane::unexpected(std::move(loc).error());
@@ -209,7 +243,7 @@ Result<void> run_get_version() {
   return print_result_line(version);
 }
 
-Result<void> run_get_packages() {
+Result<void> run_get_packages(const Arguments&) {
   NV_INFO(kTarget, "Command: Get-Packages");
   auto loc = norvane::auto_locate();
   if (!loc) return norvane::unexpected(std::move(loc).error());
@@ -250,7 +284,7 @@ int run(int argc, char** argv) {
   auto parsed = parse(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const Invocation& inv = std::get<Invocation>(parsed);
-  if (inv.subcommand.empty())
+  if (inv.command == nullptr)
     return report("No subcommand was used. Try `--help` for more information.");
 
   init_logging(inv.verbose);
@@ -264,25 +298,9 @@ int run(int argc, char** argv) {
   const fs::path exe_dir = fs::path(*exe).parent_path();
   if (::chdir(exe_dir.c_str()) != 0) return report(norvane::Error::from_errno(errno).message);
 
-  Result<void> outcome;
-  std::string prefix;
-  if (inv.subcommand == "check") {
-    prefix = "Check error: ";
-    outcome = run_check(inv.check);
-  } else if (inv.subcommand == "download") {
-    prefix = "Download error: ";
-    outcome = run_download(inv.download);
-  } else if (inv.subcommand == "get-version") {
-    prefix = "Get-version error: ";
-    outcome = run_get_version();
-  } else if (inv.subcommand == "get-packages") {
-    prefix = "Get-packages error: ";
-    outcome = run_get_packages();
-  } else {
-    return report("Unknown subcommand. Try `--help` for more information.");
-  }
+  const Result<void> outcome = inv.command->handler(inv.args);
   if (outcome) return 0;
-  const std::string message = prefix + outcome.error().message;
+  const std::string message = inv.command->error_prefix + outcome.error().message;
   NV_ERROR(kTarget, message);
   return report(message);
 }

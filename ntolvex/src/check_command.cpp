@@ -1,14 +1,11 @@
 // The check subcommand: reads the release feed of the practical channel and prints the
 // release to offer as one line of JSON, or nothing.
-#include <cerrno>
-#include <cstdio>
 #include <string>
 #include <utility>
 
 #include <norvane/log.h>
 #include <norvane/manager.h>
 #include <norvane/sources.h>
-#include <norvane/url.h>
 #include <norvane/util.h>
 
 #include "commands.h"
@@ -37,10 +34,8 @@ norvane::Result<void> run_check(const CheckArgs& args) {
   NV_INFO(kTarget, "    Allow Downgrade: " + std::string(norvane::debug_bool(args.downgrade)));
   NV_INFO(kTarget, "    Channel: " + norvane::debug_optional(args.channel));
 
-  norvane::UpdateSettings settings{args.channel, args.downgrade};
-  if (norvane::is_http_url(args.url))
-    return check_with(norvane::HttpSource(args.url), std::move(settings));
-  return check_with(norvane::FileSource(args.url), std::move(settings));
+  const norvane::UpdateSettings settings{args.channel, args.downgrade};
+  return with_source(args.url, [&](auto source) { return check_with(std::move(source), settings); });
 }
 
 }  // namespace ntolvex
