@@ -224,6 +224,8 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
         push(Frame::kAssetList);
         return true;
       case Slot::kAsset:
+        if (feed.Assets.size() == kMaxFeedAssets)
+          return fail_with("too many assets: a feed holds at most " + std::to_string(kMaxFeedAssets));
         feed.Assets.emplace_back();
         fields_seen_ = 0;
         push(asset_form);
@@ -340,7 +342,7 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
   // Room for as many assets as a feed of this size holds when each takes 128 bytes
   // (real ones take more): reserved address space that is touched only as assets
   // arrive, so the list is not copied while it grows.
-  handler.feed.Assets.reserve(text.size() / 128);
+  handler.feed.Assets.reserve(std::min<size_t>(text.size() / 128, kMaxFeedAssets));
   ViewStream stream(text);
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);

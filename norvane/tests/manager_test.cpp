@@ -229,6 +229,22 @@ TEST(ReleaseFeedTest, DeepNestingDoesNotExhaustTheStack) {
   }
 }
 
+// What the parsed feed holds is bounded, not only its text: empty assets cost far more
+// parsed than written.
+TEST(ReleaseFeedTest, HoldsAtMostTheMostAssets) {
+  const std::string most = repeat("{},", kMaxFeedAssets - 1) + "{}";
+  const std::string positional = repeat("[],", kMaxFeedAssets - 1) + "[]";
+  for (const std::string* assets : {&most, &positional}) {
+    auto feed = parse_release_feed("{\"Assets\":[" + *assets + "]}");
+    ASSERT_TRUE(feed) << feed.error().message;
+    EXPECT_EQ(feed->Assets.size(), kMaxFeedAssets);
+    auto over = parse_release_feed("[[" + *assets + ",{}]]");
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().message, "too many assets: a feed holds at most 50000 at line 1 column " +
+                                        std::to_string(2 + assets->size() + 2));
+  }
+}
+
 // The reader must not need a terminator behind the text it is given.
 TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
   const std::string buffer = R"({"Assets":[{"FileName":"a"}]}{"Assets":[]})";

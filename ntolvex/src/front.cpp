@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -275,6 +277,18 @@ int report(const std::string& message) {
 
 }  // namespace
 
+Result<void> run_catching(const std::function<Result<void>()>& command) {
+  try {
+    return command();
+  } catch (const std::bad_alloc&) {
+    return norvane::fail("out of memory");
+  } catch (const std::exception& e) {
+    return norvane::fail(std::string("unexpected failure: ") + e.what());
+  } catch (...) {
+    return norvane::fail("unexpected failure");
+  }
+}
+
 int run(int argc, char** argv) {
   // Each result line reaches a reading parent at once; a parent that closed the pipe
   // costs the lines, never the run.
@@ -298,7 +312,7 @@ int run(int argc, char** argv) {
   const fs::path exe_dir = fs::path(*exe).parent_path();
   if (::chdir(exe_dir.c_str()) != 0) return report(norvane::Error::from_errno(errno).message);
 
-  const Result<void> outcome = inv.command->handler(inv.args);
+  const Result<void> outcome = run_catching([&] { return inv.command->handler(inv.args); });
   if (outcome) return 0;
   const std::string message = inv.command->error_prefix + outcome.error().message;
   NV_ERROR(kTarget, message);

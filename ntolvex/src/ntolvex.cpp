@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include "front.h"
 #include "standard_streams.h"
 #include "termination.h"
@@ -5,5 +7,12 @@
 int main(int argc, char** argv) {
   ntolvex::guard_standard_streams();
   ntolvex::handle_termination_signals();
-  return ntolvex::run(argc, argv);
+  // The last resort: an exception outside a command (while parsing or setting up) is a
+  // failure of the run, never an abort.
+  try {
+    return ntolvex::run(argc, argv);
+  } catch (...) {
+    std::fputs("Error: out of memory or internal failure\n", stderr);
+    return 1;
+  }
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
+#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,12 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "background_run.h"
+#include "front.h"
 #include "bundle.h"
 #include "packages.h"
 
 namespace ntolvex::testing {
 namespace {
 
+using norvane::NorvaneAsset;
 using norvane::testing::RawConnection;
 using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
@@ -221,6 +225,34 @@ TEST(SpecialInputFileTest, FeedAndManifestMustBeRegularFiles) {
     EXPECT_EQ(r.err,
               "Error: Get-version error: Unable to read nuspec file in current directory.\n");
   }
+}
+
+// An exception inside a command, memory running out above all, becomes its failure.
+TEST(RunCatchingTest, TurnsExceptionsIntoFailures) {
+  EXPECT_TRUE(run_catching([] { return norvane::Result<void>(); }));
+  EXPECT_EQ(run_catching([]() -> norvane::Result<void> { return norvane::fail("plain"); })
+                .error().message, "plain");
+  EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw std::bad_alloc(); }).error().message,
+            "out of memory");
+  EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw std::runtime_error("odd"); })
+                .error().message, "unexpected failure: odd");
+  EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw 5; }).error().message,
+            "unexpected failure");
+}
+
+// A 10 MiB feed of empty assets would take a gigabyte once parsed: the run refuses it
+// with one error line instead.
+TEST(HugeFeedTest, TooManyAssetsIsAnError) {
+  FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  const fs::path feeds = bundle.root() / "feeds";
+  std::string text = "{\"Assets\":[";
+  for (size_t i = 0; i < (10'485'760 - 15) / 3; ++i) text += "{},";
+  text += "{}]}";
+  write_file(feeds / "releases.osx.json", text);
+  const RunResult r = bundle.run({"check", "--url", feeds.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "Error: Check error: too many assets: a feed holds at most 50000 at line 1 column 150012\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // source to the located installation and decides whether an update is offered.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -37,6 +38,11 @@ struct NorvaneAsset {
 };
 
 // A parsed feed: the assets in document order, possibly none.
+// The most assets a feed may hold. Each costs about 230 bytes parsed whatever its text,
+// so without a bound a 10 MiB feed of empty assets ("{}") would take a gigabyte; real
+// feeds hold a few thousand (a 10 MiB feed of real assets, about 28,000).
+inline constexpr size_t kMaxFeedAssets = 50'000;
+
 struct NorvaneAssetFeed {
   std::vector<NorvaneAsset> Assets;
 
