@@ -74,10 +74,9 @@ std::optional<uint64_t> parse_content_length(std::string_view text) {
   return value;
 }
 
-std::string stall_message(std::chrono::seconds period) {
+std::string seconds_text(std::chrono::seconds period) {
   const long long n = period.count();
-  return "the transfer stalled: no data received for " + std::to_string(n) +
-         (n == 1 ? " second" : " seconds");
+  return std::to_string(n) + (n == 1 ? " second" : " seconds");
 }
 
 // A file descriptor owned from the line that opens it.
@@ -123,6 +122,9 @@ struct Transfer {
   const StreamHandler* handler = nullptr;
   std::string first_url;
   std::chrono::seconds stall_timeout{0};
+  uint64_t stall_bytes = 0;
+  std::chrono::seconds head_timeout{0};
+  std::optional<std::chrono::seconds> total_timeout;
 
   // Of the response whose head is being read; reset by each status line.
   std::optional<uint64_t> content_length;
@@ -141,11 +143,17 @@ struct Transfer {
   size_t buffered = 0;
   // Present when the final response is gzip-coded: its bytes are decoded into `buffer`.
   std::unique_ptr<GzipDecoder> gzip;
-  // A failure of our own (status, handler, cap) that ended the transfer.
+  // A failure of our own (status, handler, cap, a time rule) that ended the transfer.
   std::optional<Error> error;
-  bool stalled = false;
-  Clock::time_point last_activity = Clock::now();
-  curl_off_t last_dlnow = 0;
+  // The time rules. Bytes received, head and body as they came, count for the rate,
+  // period by period from the first connection; the head must be complete within its
+  // deadline from that connection, and the whole request within its own, if any.
+  Clock::time_point started = Clock::now();
+  std::optional<Clock::time_point> connected;
+  Clock::time_point period_start = Clock::now();
+  uint64_t received = 0;
+  uint64_t period_received = 0;
+  bool head_complete = false;
 
   long response_code() const {
     long code = 0;
@@ -197,8 +205,6 @@ struct Transfer {
     const std::string_view chunk(buffer.get(), std::exchange(buffered, 0));
     if (handler->on_chunk) NV_TRY(handler->on_chunk(chunk));
     if (auto step = steps.advance(chunk.size()); step && handler->progress) handler->progress(*step);
-    // Time spent in the handler is not time without data.
-    last_activity = Clock::now();
     return {};
   }
 };
@@ -208,12 +214,13 @@ struct Transfer {
 size_t on_header(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
+  t->received += n;
   if (t->head_delivered) return n;
-  t->last_activity = Transfer::Clock::now();
   const std::string_view line(data, n);
   if (line.starts_with("HTTP/")) {
     t->content_length.reset();
     t->codings.clear();
+    t->head_complete = false;
     return n;
   }
   if (trim(line).empty()) {
@@ -224,6 +231,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
       t->error = t->status_error(status);
       return 0;
     }
+    // Interim answers and redirects are followed by another head.
+    t->head_complete = status >= 200 && (status < 300 || status >= 400 || status == 304);
     return n;
   }
   const size_t colon = line.find(':');
@@ -231,7 +240,13 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   const std::string_view name = trim(line.substr(0, colon));
   const std::string_view value = trim(line.substr(colon + 1));
   if (ascii_iequal(name, "Content-Length")) {
+    // A length that is not a plain number makes the response invalid: taken in part,
+    // "12 bytes" would cut the body at 12.
     t->content_length = parse_content_length(value);
+    if (!t->content_length) {
+      t->error = Error("invalid Content-Length header: " + debug_string(value));
+      return 0;
+    }
   } else if (ascii_iequal(name, "Content-Encoding")) {
     for (std::string_view rest = value; !rest.empty();) {
       const size_t comma = rest.find(',');
@@ -249,13 +264,13 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
   if (n == 0) return 0;
+  t->received += n;
   if (!t->head_delivered) {
     if (auto head = t->deliver_head(); !head) {
       t->error = std::move(head).error();
       return 0;
     }
   }
-  t->last_activity = Transfer::Clock::now();
   if (t->gzip) {
     auto decoded = t->gzip->decode(std::string_view(data, n), t->buffer.get(), &t->buffered,
                                    kTransferBufferSize, [t] { return t->flush(); });
@@ -281,31 +296,47 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
 }
 
 // Called after each read and about once a second while the transfer waits: hands on
-// the read just gathered, and notices a request that receives nothing for the stall
-// period. Header lines and body pieces count as activity, and so do raw body bytes
-// that decode to nothing yet.
-int on_progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+// the read just gathered, then applies the time rules.
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
+  const auto before = Transfer::Clock::now();
   if (auto flushed = t->flush(); !flushed) {
     t->error = std::move(flushed).error();
     return 1;
   }
   const auto now = Transfer::Clock::now();
-  if (dlnow != t->last_dlnow) {
-    t->last_dlnow = dlnow;
-    t->last_activity = now;
-  }
-  if (now - t->last_activity >= t->stall_timeout) {
-    t->stalled = true;
+  // Time spent handing the bytes on (writing them out) is not time without data.
+  t->period_start += now - before;
+  if (t->total_timeout && now - t->started >= *t->total_timeout) {
+    t->error = Error("the request did not complete within " + seconds_text(*t->total_timeout));
     return 1;
+  }
+  if (!t->connected) return 0;  // connecting has its own timeout
+  if (!t->head_complete && !t->head_delivered && now - *t->connected >= t->head_timeout) {
+    t->error = Error("no complete response head within " + seconds_text(t->head_timeout));
+    return 1;
+  }
+  if (now - t->period_start >= t->stall_timeout) {
+    if (t->received - t->period_received < t->stall_bytes) {
+      t->error = Error("the transfer stalled: fewer than " + std::to_string(t->stall_bytes) +
+                       " bytes received in " + seconds_text(t->stall_timeout));
+      return 1;
+    }
+    t->period_start = now;
+    t->period_received = t->received;
   }
   return 0;
 }
 
-// Called once a connection is made, before the request is sent: the stall period
-// counts from here, and connecting has its own timeout.
+// Called once a connection is made, before the request is sent: the time rules count
+// from the first one.
 int on_connected(void* user, char*, char*, int, int) {
-  static_cast<Transfer*>(user)->last_activity = Transfer::Clock::now();
+  auto* t = static_cast<Transfer*>(user);
+  if (!t->connected) {
+    t->connected = Transfer::Clock::now();
+    t->period_start = *t->connected;
+    t->period_received = t->received;
+  }
   return CURL_PREREQFUNC_OK;
 }
 
@@ -388,8 +419,8 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_USERAGENT, impl->user_agent.c_str());
-  // Offer gzip, and decode it ourselves (GzipDecoder).
-  set(CURLOPT_ACCEPT_ENCODING, "gzip");
+  // Offer gzip where wanted, and decode it ourselves (GzipDecoder).
+  if (options.accept_gzip) set(CURLOPT_ACCEPT_ENCODING, "gzip");
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   set(CURLOPT_HEADERFUNCTION, on_header);
@@ -407,11 +438,19 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
 }
 
 Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& handler) {
+  return perform(url, handler, std::nullopt);
+}
+
+Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& handler,
+                                    std::optional<std::chrono::seconds> total_timeout) {
   Transfer t;
   t.curl = impl_->curl.get();
   t.handler = &handler;
   t.first_url = std::string(url);
   t.stall_timeout = impl_->options.stall_timeout;
+  t.stall_bytes = impl_->options.stall_bytes;
+  t.head_timeout = impl_->options.head_timeout;
+  t.total_timeout = total_timeout;
   NV_TRY(check_absolute_url(t.first_url));
   NV_DEBUG(kTarget, "GET " + lossy_utf8(url));
 
@@ -423,7 +462,7 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, &t);
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_PREREQDATA, &t);
   if (code == CURLE_OK) {
-    t.last_activity = Transfer::Clock::now();
+    t.started = Transfer::Clock::now();
     code = curl_api().easy_perform(c);
   }
 
@@ -440,8 +479,6 @@ Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& ha
     Result<void> flushed = t.head_delivered ? t.flush() : Result<void>();
     if (!flushed) {
       result = std::move(flushed);
-    } else if (t.stalled) {
-      result = fail(stall_message(t.stall_timeout));
     } else {
       result = fail(impl_->error_buffer[0] != '\0' ? std::string(trim(impl_->error_buffer))
                                                    : std::string(curl_api().easy_strerror(code)));
@@ -478,7 +515,7 @@ Result<std::string> DownloadAgent::read_to_string(std::string_view url, uint64_t
     body.append(bytes);
     return {};
   };
-  NV_TRY(stream(url, handler));
+  NV_TRY(perform(url, handler, impl_->options.string_body_timeout));
   return body;
 }
 

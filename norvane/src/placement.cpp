@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <thread>
 #include <utility>
 
 #include <openssl/evp.h>
@@ -291,7 +292,8 @@ DirectoryLock::~DirectoryLock() {
   if (fd_ >= 0) ::close(fd_);  // releases the lock
 }
 
-DirectoryLock DirectoryLock::acquire(const fs::path& dir) {
+Result<DirectoryLock> DirectoryLock::acquire(const fs::path& dir,
+                                             std::chrono::milliseconds wait_limit) {
   const auto without_lock = [&](int code) {
     NV_WARN(kTarget, "Cannot lock '" + path_text(dir) + "', going on without the lock: " +
                          Error::from_errno(code).message);
@@ -304,9 +306,19 @@ DirectoryLock DirectoryLock::acquire(const fs::path& dir) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock(fd);
   if (errno == EWOULDBLOCK) {
     NV_INFO(kTarget, "Waiting for another run to finish with '" + path_text(dir) + "'");
+    // Asked again and again rather than waited for, so that the wait has an end.
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     for (;;) {
-      if (::flock(fd, LOCK_EX) == 0) return DirectoryLock(fd);
-      if (errno != EINTR) break;
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock(fd);
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ::close(fd);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait_limit).count();
+        return fail("another run has been working in '" + path_text(dir) + "' for more than " +
+                    std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") +
+                    "; try again later");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
   without_lock(errno);

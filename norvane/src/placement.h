@@ -94,6 +94,9 @@ class PackageWriter {
   bool placed_ = false;
 };
 
+// How long a run waits for another run's lock on the packages directory (10 minutes).
+inline constexpr std::chrono::milliseconds kLockWaitLimit = std::chrono::minutes(10);
+
 // An exclusive advisory lock (flock) on a directory, held through a descriptor of the
 // directory itself, so that no file is added to it. Released when destroyed.
 class DirectoryLock {
@@ -102,7 +105,11 @@ class DirectoryLock {
   // "norvane::manager") when another process holds it. Where the directory cannot be
   // opened or locked (a file system without locks), logs a warning and returns a lock
   // that holds nothing: the temporary files still keep the target whole.
-  static DirectoryLock acquire(const std::filesystem::path& dir);
+  // The wait has an end: past `wait_limit` it fails with "another run has been working
+  // in '{dir}' for more than {n} seconds; try again later". A run holds the lock while
+  // it transfers, and a transfer ends when it stalls, but a slow live one may go on.
+  static Result<DirectoryLock> acquire(const std::filesystem::path& dir,
+                                       std::chrono::milliseconds wait_limit = kLockWaitLimit);
 
   DirectoryLock(DirectoryLock&& other) noexcept;
   DirectoryLock& operator=(DirectoryLock&&) = delete;

@@ -97,7 +97,9 @@ Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
   if (!asset_url) return unexpected(std::move(asset_url).error());
   const std::string href = asset_url->href();
   NV_INFO(kTarget, "About to download from URL '" + href + "' to file '" + path_text(local_file) + "'");
-  auto agent = get_download_agent();
+  DownloadOptions options;
+  options.accept_gzip = false;  // an archive gains nothing from it
+  auto agent = get_download_agent(options);
   if (!agent) return unexpected(std::move(agent).error());
 
   const ExpectedContent expected = expected_content(asset);
@@ -106,6 +108,11 @@ Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
   // The temporary file is created only once the final head is in: a failed request
   // leaves nothing behind.
   handler.on_head = [&](const ResponseHead& head) -> Result<void> {
+    // Only a whole body is a package: not an answer without one (204, 205, 304), nor a
+    // part (206), nor a redirect that was not followed.
+    if (head.status < 200 || head.status >= 300 || head.status == 204 || head.status == 205 ||
+        head.status == 206)
+      return fail(head.url + ": unexpected status code " + std::to_string(head.status));
     if (expected.size != 0 && head.content_length && *head.content_length != expected.size) {
       return fail("size mismatch for '" + asset.FileName + "': expected " +
                   std::to_string(expected.size) + " bytes, the response announces " +

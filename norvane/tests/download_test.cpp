@@ -76,7 +76,6 @@ TEST(DownloadTest, WritesTheBodyAndReportsProgressByContentLength) {
       {"length zero", "Content-Length: 0\r\n", "", "", {}},
       {"length absent", "", kilo, kilo, {}},
       {"length absent, empty body", "", "", "", {}},
-      {"length unparsable", "Content-Length: 12 bytes\r\n", twelve, twelve, {}},
       {"chunked", "Transfer-Encoding: chunked\r\n",
        "c\r\n" + twelve + "\r\n3e8\r\n" + kilo + "\r\n0\r\n\r\n", twelve + kilo, {}},
   };
@@ -92,6 +91,25 @@ TEST(DownloadTest, WritesTheBodyAndReportsProgressByContentLength) {
     ASSERT_TRUE(fs::exists(dir / "package.nupkg"));
     EXPECT_EQ(testing::read_file(dir / "package.nupkg"), c.content);
     EXPECT_EQ(out.progress, c.progress);
+  }
+}
+
+// A Content-Length that is not a plain decimal number makes the response invalid:
+// taken in part, "12 bytes" would cut the body short and the cut body would pass.
+TEST(DownloadTest, AMalformedContentLengthFailsTheRequest) {
+  const std::string body = make_body(1000);
+  // (The client library itself already refuses a sign or an empty value.)
+  for (const char* value : {"12 bytes", "1e3", "0x10", "12,12", "12 12"}) {
+    SCOPED_TRACE(value);
+    RawHttpServer server([&](RawConnection& conn) {
+      conn.send(head("HTTP/1.1 200 OK", std::string("Content-Length: ") + value + "\r\n") + body);
+    });
+    TempDir dir;
+    const Outcome out = download(server.url("/package.nupkg"), dir / "package.nupkg");
+    ASSERT_FALSE(out.result);
+    EXPECT_EQ(out.result.error().message,
+              "invalid Content-Length header: " + debug_string(value));
+    EXPECT_FALSE(fs::exists(dir / "package.nupkg"));
   }
 }
 
@@ -387,29 +405,61 @@ TEST(DownloadTest, ABodyCutShortFailsTheTransfer) {
   }
 }
 
-TEST(DownloadTest, AStallFailsButASlowBodyDoesNot) {
+// A request must keep up a minimum rate, period by period: a trickle is a stall, even
+// though bytes keep coming; a slow but steady body is not. The head has a deadline of
+// its own, and a body read into memory an overall one.
+TEST(DownloadTest, TimeRulesEndTricklesButNotASlowBody) {
   DownloadOptions options;
   options.stall_timeout = 1s;
+  options.stall_bytes = 100;
+  options.head_timeout = 3s;
+  options.string_body_timeout = 4s;
   const std::string body = make_body(1000);
+  const std::string stalled = "the transfer stalled: fewer than 100 bytes received in 1 second";
+  const auto trickle = [](RawConnection& conn, const std::string& bytes) {
+    for (char c : bytes) {
+      if (!conn.send(std::string(1, c))) return;
+      conn.pause(250ms);
+    }
+  };
   struct Case {
     const char* name;
     std::function<void(RawConnection&)> script;
-    bool completes;
+    std::string error;  // empty: completes
+    bool into_memory = false;
   };
   const Case cases[] = {
-      {"no head", [](RawConnection& conn) { conn.hold(); }, false},
+      {"no head", [](RawConnection& conn) { conn.hold(); }, stalled},
       {"head, then nothing",
        [](RawConnection& conn) {
          conn.send(head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n"));
          conn.hold();
        },
-       false},
+       stalled},
       {"part of the body, then nothing",
        [&](RawConnection& conn) {
          conn.send(head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n") + body.substr(0, 300));
          conn.hold();
        },
-       false},
+       stalled},
+      {"a head that trickles",
+       [&](RawConnection& conn) { trickle(conn, head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n")); },
+       stalled},
+      {"a body that trickles",
+       [&](RawConnection& conn) {
+         conn.send(head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n"));
+         trickle(conn, body);
+       },
+       stalled},
+      {"header lines fast enough, but never the end of the head",
+       [](RawConnection& conn) {
+         conn.send("HTTP/1.1 200 OK\r\n");
+         for (int i = 0; i < 40; ++i) {
+           if (!conn.send("X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n")) return;
+           conn.pause(250ms);
+         }
+       },
+       "no complete response head within 3 seconds"},
       {"a slow body with short pauses",
        [&](RawConnection& conn) {
          conn.send(head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n"));
@@ -418,20 +468,39 @@ TEST(DownloadTest, AStallFailsButASlowBodyDoesNot) {
            conn.send(body.substr(i, 125));
          }
        },
-       true},
+       ""},
+      {"a body into memory, steady but longer than its deadline",
+       [&](RawConnection& conn) {
+         conn.send(head("HTTP/1.1 200 OK", "Content-Length: 4000\r\n"));
+         for (int i = 0; i < 40; ++i) {
+           if (!conn.send(body.substr(0, 100) + "\n")) return;
+           conn.pause(200ms);
+         }
+       },
+       "the request did not complete within 4 seconds", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RawHttpServer server(c.script);
     TempDir dir;
-    const Outcome out = download(server.url("/package.nupkg"), dir / "package.nupkg", options);
-    if (c.completes) {
-      ASSERT_TRUE(out.result) << message_of(out.result);
-      EXPECT_EQ(testing::read_file(dir / "package.nupkg"), body);
+    Result<void> result;
+    if (c.into_memory) {
+      auto agent = get_download_agent(options);
+      ASSERT_TRUE(agent);
+      auto text = agent->read_to_string(server.url("/feed.json"));
+      if (!text) result = unexpected(std::move(text).error());
     } else {
-      ASSERT_FALSE(out.result);
-      EXPECT_EQ(out.result.error().message,
-                "the transfer stalled: no data received for 1 second");
+      const Outcome out = download(server.url("/package.nupkg"), dir / "package.nupkg", options);
+      result = out.result;
+      if (c.error.empty() && result) {
+        EXPECT_EQ(testing::read_file(dir / "package.nupkg"), body);
+      }
+    }
+    if (c.error.empty()) {
+      EXPECT_TRUE(result) << message_of(result);
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().message, c.error);
     }
   }
 }

@@ -423,15 +423,25 @@ TEST(StalePartialFilesTest, RemovesOnlyOldTemporaryFiles) {
             std::vector<std::string>{"Removing stale partial download: '" + (dir / old_partial).string() + "'"});
 }
 
+TEST(DirectoryLockTest, TheWaitHasAnEnd) {
+  TempDir dir;
+  const auto first = DirectoryLock::acquire(dir.path());
+  ASSERT_TRUE(first && first->held());
+  const auto second = DirectoryLock::acquire(dir.path(), 1000ms);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().message, "another run has been working in '" + dir.path().string() +
+                                        "' for more than 1 second; try again later");
+}
+
 TEST(DirectoryLockTest, ASecondLockWaitsForTheFirst) {
   TempDir dir;
   CapturedLog log(log::Level::Info);
-  std::optional<DirectoryLock> first(DirectoryLock::acquire(dir.path()));
+  std::optional<DirectoryLock> first(*DirectoryLock::acquire(dir.path()));
   ASSERT_TRUE(first->held());
   std::atomic<bool> second_held{false};
   std::thread other([&] {
-    const DirectoryLock second = DirectoryLock::acquire(dir.path());
-    second_held = second.held();
+    const auto second = DirectoryLock::acquire(dir.path());
+    second_held = second && second->held();
   });
   // The second waits: give it time to reach the lock, bounded.
   for (int i = 0; i < 200 && log.messages().empty(); ++i) std::this_thread::sleep_for(10ms);

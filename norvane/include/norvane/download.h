@@ -11,9 +11,9 @@
 // the transfer alone (the agent's tests and the download benchmark use it).
 //
 // Settings of every agent: TLS with the system's trusted roots, TLS 1.0 at least, the
-// certificate chain and the host name verified; a connect timeout (30 s) and no overall
-// deadline, but a request that receives nothing at all for the stall period (60 s)
-// fails; redirects followed, at most 5, and only ever to http or https; no proxy,
+// certificate chain and the host name verified; a connect timeout (30 s), a deadline
+// for the response head (60 s), a minimum transfer rate (1 KiB a minute) and, for a
+// body read into memory, an overall deadline (5 minutes); redirects followed, at most 5, and only ever to http or https; no proxy,
 // whatever the environment says; TCP no-delay; no request headers of our own beyond
 // the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip body is
 // decoded on the fly, and then its Content-Length is not used for progress; a body in
@@ -46,9 +46,23 @@ inline constexpr size_t kTransferBufferSize = 2'097'152;
 struct DownloadOptions {
   // For each connection attempt, TLS handshake included.
   std::chrono::seconds connect_timeout{30};
-  // A request (head or body) that receives no byte for this long fails with
-  // "the transfer stalled: no data received for {n} seconds".
+  // A request that receives fewer than `stall_bytes` bytes (head and body alike) in a
+  // period of `stall_timeout`, counted from the connection and then period by period,
+  // has stalled and fails with "the transfer stalled: fewer than {b} bytes received in
+  // {n} seconds". A trickle is a stall; a slow but live link (1 KiB in a minute is 17
+  // bytes a second) is not.
   std::chrono::seconds stall_timeout{60};
+  uint64_t stall_bytes = 1024;
+  // From the first connection, the final response's head must be complete within this
+  // long, redirects included: "no complete response head within {n} seconds".
+  std::chrono::seconds head_timeout{60};
+  // read_to_string (the feed, 10 MiB at most) must complete within this long: "the
+  // request did not complete within {n} seconds". A package transfer has no such limit.
+  std::chrono::seconds string_body_timeout{300};
+  // Offer gzip (Accept-Encoding). Packages are archives and gain nothing from it, so
+  // their requests do not offer it. A gzip-coded body is decoded either way: some hosts
+  // store files with that coding and send it whatever the request says.
+  bool accept_gzip = true;
   // The waits of the retried file creation in download_url_to_file; tests record them.
   Sleeper sleeper = sleep_for;
 };
@@ -100,19 +114,25 @@ class DownloadAgent {
   //    and a body that ends before its Content-Length or whose connection drops;
   //  - "the gzip-coded body ends before its compressed data" for a coded body cut
   //    short, and "invalid gzip-coded body: {zlib's message}" for one that is not gzip;
-  //  - "the transfer stalled: no data received for {n} seconds";
+  //  - "the transfer stalled: fewer than {b} bytes received in {n} seconds", "no
+  //    complete response head within {n} seconds" (the options' rules);
+  //  - "invalid Content-Length header: {value in debug form}" for a length that is not
+  //    a plain decimal number (an optional leading "+" allowed);
   //  - the error of a handler callback, unchanged.
   Result<void> stream(std::string_view url, const StreamHandler& handler);
 
   // GETs `url` and returns the whole (decoded) body as bytes, which need not be UTF-8.
-  // Fails as stream() does, and with "response too big for into_string" for a body of
-  // more than `max_size` bytes.
+  // Fails as stream() does, with "response too big for into_string" for a body of
+  // more than `max_size` bytes, and with "the request did not complete within {n}
+  // seconds" past the options' string_body_timeout.
   Result<std::string> read_to_string(std::string_view url,
                                      uint64_t max_size = kMaxStringBodySize);
 
  private:
   struct Impl;
   explicit DownloadAgent(std::unique_ptr<Impl> impl);
+  Result<void> perform(std::string_view url, const StreamHandler& handler,
+                       std::optional<std::chrono::seconds> total_timeout);
   friend Result<DownloadAgent> get_download_agent(const DownloadOptions& options);
 
   std::unique_ptr<Impl> impl_;
