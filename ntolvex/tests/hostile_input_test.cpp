@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -253,6 +254,94 @@ TEST(HugeFeedTest, TooManyAssetsIsAnError) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "Error: Check error: too many assets: a feed holds at most 50000 at line 1 column 150012\n");
+}
+
+// Answers to a package request that must not become a package: a length that is not a
+// number, no body at all, a part. The old packages stay, and nothing is placed.
+TEST(HostileServerTest, AnswersThatAreNotAPackageKeepTheOldOnes) {
+  const std::string body = make_body(100);
+  NorvaneAsset unchecked = asset("p.nupkg", body, false);
+  const std::string feed = feed_of({unchecked});
+  struct Case {
+    const char* name;
+    std::string response;
+    std::string error_part;
+  };
+  const Case cases[] = {
+      {"length with words", "HTTP/1.1 200 OK\r\nContent-Length: 12 bytes\r\n\r\n" + body,
+       "invalid Content-Length header: \"12 bytes\""},
+      {"no content", "HTTP/1.1 204 No Content\r\n\r\n", ": unexpected status code 204"},
+      {"not modified", "HTTP/1.1 304 Not Modified\r\n\r\n", ": unexpected status code 304"},
+      {"a part", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/100\r\nContent-Length: 10\r\n\r\n" +
+                     body.substr(0, 10),
+       ": unexpected status code 206"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeBundle bundle;
+    write_file(bundle.packages_dir() / "old.nupkg", "old");
+    std::string package_request;
+    RawHttpServer server([&](RawConnection& conn) {
+      if (conn.request().find("releases.osx.json") != std::string::npos) {
+        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+        return;
+      }
+      package_request = conn.request();
+      conn.send(c.response);
+    });
+    const RunResult r = bundle.run({"download", "--url", server.url("/pkgs"), "--name", "p.nupkg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.error_part), std::string::npos) << r.err;
+    EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"old.nupkg"});
+    // A package is an archive: its request offers no transfer coding.
+    EXPECT_FALSE(package_request.empty());
+    EXPECT_EQ(package_request.find("Accept-Encoding"), std::string::npos) << package_request;
+  }
+}
+
+// A server that trickles, never enough to keep up the minimum rate, no longer holds a
+// run for ever: a head sent a line at a time fails at its deadline (60 s), a body sent
+// a byte at a time after its first period of 60 s. Both run at once.
+TEST(HostileServerTest, ATrickleEndsTheRun) {
+  FakeBundle check_bundle(manifest_xml("Sample", "1.0.0", "osx"));
+  RawHttpServer head_trickle([&](RawConnection& conn) {
+    if (!conn.send("HTTP/1.1 200 OK\r\n")) return;
+    for (int i = 0; i < 40; ++i) {
+      conn.pause(std::chrono::seconds(3));
+      if (!conn.send("X-Slow: " + std::to_string(i) + "\r\n")) return;
+    }
+  });
+  const std::string body = make_body(1000);
+  const std::string feed = feed_of({asset("p.nupkg", body)});
+  FakeBundle download_bundle;
+  write_file(download_bundle.packages_dir() / "old.nupkg", "old");
+  RawHttpServer body_trickle([&](RawConnection& conn) {
+    if (conn.request().find("releases.osx.json") != std::string::npos) {
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+      return;
+    }
+    if (!conn.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")) return;
+    for (int i = 0; i < 40; ++i) {
+      conn.pause(std::chrono::seconds(3));
+      if (!conn.send(body.substr(static_cast<size_t>(i), 1))) return;
+    }
+  });
+  RunOptions options;
+  options.timeout = std::chrono::seconds(150);
+  RunResult download;
+  std::thread other([&] {
+    download = download_bundle.run(
+        {"download", "--url", body_trickle.url("/pkgs"), "--name", "p.nupkg"}, options);
+  });
+  const RunResult check = check_bundle.run({"check", "--url", head_trickle.url("/feeds")}, options);
+  other.join();
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.err, "Error: Check error: no complete response head within 60 seconds\n");
+  EXPECT_EQ(download.status, 1);
+  EXPECT_EQ(download.err,
+            "Error: Download error: the transfer stalled: fewer than 1024 bytes received in 60 "
+            "seconds\n");
+  EXPECT_EQ(names_in(download_bundle.packages_dir()), std::vector<std::string>{"old.nupkg"});
 }
 
 }  // namespace
