@@ -575,7 +575,7 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
     NV_INFO(kTarget, "Cleaning up old package: '" + path_text(path) + "'");
     ::unlink(path.c_str());  // as a file: a directory stays, and a failure is no error
   }
-  remove_stale_partial_files(packages_dir, kStalePartialAge);
+  remove_stale_partial_files(packages_dir, kStalePartialAge, asset.FileName);
   return {};
 }
 

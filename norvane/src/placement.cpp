@@ -364,12 +364,13 @@ Result<std::vector<fs::path>> list_packages(const fs::path& dir) {
   return paths;
 }
 
-void remove_stale_partial_files(const fs::path& dir, std::chrono::seconds age) {
+void remove_stale_partial_files(const fs::path& dir, std::chrono::seconds age,
+                                std::string_view keep) {
   auto names = directory_names(dir);
   if (!names) return;
   const std::time_t now = std::time(nullptr);
   for (const std::string& name : *names) {
-    if (!is_partial_file_name(name)) continue;
+    if (name == keep || !is_partial_file_name(name)) continue;
     const fs::path path = dir / name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;

@@ -132,6 +132,8 @@ Result<std::vector<std::filesystem::path>> list_packages(const std::filesystem::
 // Removes the temporary files of PackageWriter in `dir` that are regular files not
 // modified for `age`, logging "Removing stale partial download: '{}'" (info,
 // "norvane::manager") for each. Failures are ignored.
-void remove_stale_partial_files(const std::filesystem::path& dir, std::chrono::seconds age);
+// The entry named `keep` (the package just placed) is never touched, whatever its name.
+void remove_stale_partial_files(const std::filesystem::path& dir, std::chrono::seconds age,
+                                std::string_view keep = {});
 
 }  // namespace norvane

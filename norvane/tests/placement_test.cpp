@@ -421,6 +421,12 @@ TEST(StalePartialFilesTest, RemovesOnlyOldTemporaryFiles) {
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{fresh_partial, old_dir, old_other}));
   EXPECT_EQ(log.messages(),
             std::vector<std::string>{"Removing stale partial download: '" + (dir / old_partial).string() + "'"});
+  // The name just placed is kept, even in the shape of a leftover.
+  const std::string placed = ".c.nupkg.80.0123456789abcdef.partial";
+  write_file(dir / placed, "x");
+  set_mtime_ago(dir / placed, 2h);
+  remove_stale_partial_files(dir.path(), 1h, placed);
+  EXPECT_TRUE(fs::exists(dir / placed));
 }
 
 TEST(DirectoryLockTest, TheWaitHasAnEnd) {

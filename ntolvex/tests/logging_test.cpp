@@ -38,6 +38,13 @@ TEST(LogLineTest, FieldsByLevel) {
   }
   const Record r{Level::Info, "ntolvex", nullptr, 0, "x"};
   EXPECT_EQ(format_record(r, 3600, -7200), "23:00:00 [INFO] x\n");  // across midnight
+  // A record is one line whatever its message holds: a header value from a server, a
+  // file name from a feed.
+  const Record forged{Level::Trace, "norvane::download", "d.cpp", 7,
+                      "< X-Evil: a\r\n10:00:00 [ERROR] forged\x1b[2J"};
+  EXPECT_EQ(format_record(forged, 3600, 0),
+            "01:00:00 [TRACE] (1) norvane::download: [d.cpp:7] < X-Evil: a\\r\\n10:00:00 [ERROR] "
+            "forged\\u{1b}[2J\n");
 }
 
 class RotationTest : public ::testing::Test {
