@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include <norvane/manager.h>
+#include <norvane/feed.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto feed = norvane::parse_release_feed(std::string_view(reinterpret_cast<const char*>(data), size));

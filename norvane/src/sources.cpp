@@ -4,7 +4,7 @@
 
 #include <norvane/download.h>
 #include <norvane/log.h>
-#include <norvane/manager.h>
+#include <norvane/feed.h>
 #include <norvane/url.h>
 #include <norvane/util.h>
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include <norvane/feed.h>
 #include <norvane/locator.h>
 #include <norvane/manifest.h>
 #include <norvane/progress.h>
@@ -21,53 +22,6 @@
 #include <norvane/sources.h>
 
 namespace norvane {
-
-// One published package file. Texts are kept exactly as the feed wrote them; nothing
-// is validated while reading (a Version that is no semantic version is kept).
-struct NorvaneAsset {
-  std::string PackageId;
-  std::string Version;
-  std::string Type;  // "Full" (any ASCII case) marks a full release
-  std::string FileName;
-  std::string SHA1;
-  uint64_t Size = 0;
-  std::string NotesMarkdown;
-  std::string NotesHtml;
-
-  friend bool operator==(const NorvaneAsset&, const NorvaneAsset&) = default;
-};
-
-// A parsed feed: the assets in document order, possibly none.
-// The most assets a feed may hold. Each costs about 230 bytes parsed whatever its text,
-// so without a bound a 10 MiB feed of empty assets ("{}") would take a gigabyte; real
-// feeds hold a few thousand (a 10 MiB feed of real assets, about 28,000).
-inline constexpr size_t kMaxFeedAssets = 50'000;
-
-struct NorvaneAssetFeed {
-  std::vector<NorvaneAsset> Assets;
-
-  // The first asset whose FileName equals `name` byte for byte with A-Z and a-z
-  // counted equal (no other folding, no trimming), or null. The pointer is into
-  // Assets and lives as long as this feed is unchanged.
-  const NorvaneAsset* find(std::string_view name) const;
-};
-
-// Reads one complete feed document: exactly one JSON value with optional space, tab,
-// line feed and carriage return around it; an object with the key "Assets" (other
-// keys skipped) or an array read by position; each asset an object with the eight
-// keys of NorvaneAsset (other keys skipped, absent ones empty or 0) or an array read
-// by position. Fails at the first problem with one message followed by " at line {}
-// column {}" (1-based, columns counted in bytes): the JSON syntax error,
-// "duplicate field `{}`", "invalid type: {}, expected {}" or
-// "invalid value: {}, expected {}". The text is expected to be UTF-8; a string
-// holding invalid UTF-8 or a lone surrogate escape is an error.
-Result<NorvaneAssetFeed> parse_release_feed(std::string_view text);
-
-// Appends the compact JSON object of an asset: the eight keys always, in declared
-// order, Size as a plain decimal integer, texts escaped as JSON strings with only
-// the quotation mark, the backslash and the characters below U+0020 escaped.
-void append_json(std::string& out, const NorvaneAsset& asset);
-std::string to_json(const NorvaneAsset& asset);
 
 // What the command line asks of the manager.
 struct UpdateSettings {

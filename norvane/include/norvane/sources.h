@@ -1,9 +1,6 @@
 // Update sources: the places release feeds and package files come from. A FileSource
 // reads a folder on the local file system, an HttpSource a base URL. Neither keeps any
 // state besides its location: no cache, no connection.
-//
-// The feed records they return are declared in <norvane/manager.h>, which includes
-// this header; include that one to call a source.
 #pragma once
 
 #include <concepts>
@@ -12,14 +9,12 @@
 #include <string_view>
 #include <utility>
 
-#include <norvane/progress.h>
+#include <norvane/feed.h>
 #include <norvane/manifest.h>
+#include <norvane/progress.h>
 #include <norvane/result.h>
 
 namespace norvane {
-
-struct NorvaneAsset;      // manager.h
-struct NorvaneAssetFeed;  // manager.h
 
 // What UpdateManager needs from a source kind: the feed of one channel, read with the
 // manifest of the located installation, and one package file of it, placed at a local
