@@ -34,9 +34,10 @@ std::optional<std::string> password_home_directory();
 // link fails with the OS error. A failure may leave part of the content in `out`.
 Result<void> copy_file_into(const std::filesystem::path& from, int out);
 
-// copy_file_into() a file `to` that is created (mode 0666 less the umask before the
-// source's bits are applied) or truncated.
-Result<void> copy_file_with_metadata(const std::filesystem::path& from,
-                                     const std::filesystem::path& to);
+// Asks the storage device to keep what was written to `fd` (a file or a directory)
+// across a power loss: on Linux fsync, on macOS fcntl(F_FULLFSYNC), which also empties
+// the drive's own cache, falling back to fsync where the file system does not offer
+// it. Fails with the OS error.
+Result<void> flush_to_storage(int fd);
 
 }  // namespace norvane::platform

@@ -12,30 +12,11 @@
 #include <memory>
 #include <vector>
 
+#include "fd.h"
+
 namespace norvane::platform {
 
 namespace {
-
-// Owns a file descriptor from the line that opens it.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and reports the failure a delayed write error would cause.
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 constexpr const char* kNotAFile =
     "the source path is neither a regular file nor a symlink to a regular file";
@@ -124,7 +105,7 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out) {
   if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
   // Non-blocking, in case the path was replaced by a fifo meanwhile; the kind is then
   // checked again on what was opened.
-  Fd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (in.get() < 0) return unexpected(Error::from_errno(errno));
   if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
   if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
@@ -135,12 +116,8 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out) {
   return {};
 }
 
-Result<void> copy_file_with_metadata(const std::filesystem::path& from,
-                                     const std::filesystem::path& to) {
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (out.get() < 0) return unexpected(Error::from_errno(errno));
-  NV_TRY(copy_file_into(from, out.get()));
-  if (out.close() != 0) return unexpected(Error::from_errno(errno));
+Result<void> flush_to_storage(int fd) {
+  if (::fsync(fd) != 0) return unexpected(Error::from_errno(errno));
   return {};
 }
 

@@ -1,5 +1,5 @@
 // Placing packages: file names, temporary files and their verification, the directory
-// lock, the listing of old packages, the platform file copy, and place_package, the
+// lock, the listing of old packages, and place_package, the
 // manager's whole placement with a fetch supplied by the test.
 #include "placement.h"
 
@@ -39,13 +39,7 @@ using testing::sha1_hex;
 using testing::upper;
 using testing::asset_named;
 using testing::write_file;
-
-void set_mtime_ago(const fs::path& path, std::chrono::seconds ago) {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const timespec times[2] = {{now.tv_sec - ago.count(), 0}, {now.tv_sec - ago.count(), 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
+using testing::set_mtime_ago;
 
 // ---------------------------------------------------------------------------------
 // File names
@@ -275,101 +269,6 @@ TEST(PackageWriterTest, AdoptsContentCopiedIntoIt) {
       EXPECT_EQ(placed.error().message, c.message);
     }
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"source"});
-  }
-}
-
-// ---------------------------------------------------------------------------------
-// The platform file copy
-
-TEST(FileCopyTest, CopiesRegularFilesAndLinksToThemWithTheirMetadata) {
-  TempDir dir;
-  const std::string big = make_body(5 << 20);
-  write_file(dir / "big", big);
-  write_file(dir / "small", "small file");
-  write_file(dir / "empty", "");
-  ASSERT_EQ(::chmod((dir / "small").c_str(), 0751), 0);
-  set_mtime_ago(dir / "small", std::chrono::hours(30));
-  fs::create_symlink(dir / "small", dir / "link");
-  struct stat small_st {};
-  ASSERT_EQ(::stat((dir / "small").c_str(), &small_st), 0);
-  struct Case {
-    const char* label;
-    fs::path from;
-    std::string content;
-  };
-  const Case cases[] = {
-      {"large file", dir / "big", big},
-      {"small file", dir / "small", "small file"},
-      {"link to a file", dir / "link", "small file"},
-      {"empty file", dir / "empty", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    const fs::path to = dir / "copy";
-    write_file(to, "longer content that the copy must replace entirely, all of it");
-    ASSERT_TRUE(platform::copy_file_with_metadata(c.from, to));
-    EXPECT_TRUE(read_file(to) == c.content);
-    struct stat from_st {}, to_st {};
-    ASSERT_EQ(::stat(c.from.c_str(), &from_st), 0);
-    ASSERT_EQ(::lstat(to.c_str(), &to_st), 0);
-    EXPECT_TRUE(S_ISREG(to_st.st_mode));
-    EXPECT_EQ(to_st.st_mode & 07777, from_st.st_mode & 07777);
-    EXPECT_EQ(to_st.st_mtim.tv_sec, from_st.st_mtim.tv_sec);
-    EXPECT_EQ(to_st.st_mtim.tv_nsec, from_st.st_mtim.tv_nsec);
-  }
-  struct stat link_copy {};
-  ASSERT_EQ(::stat((dir / "copy").c_str(), &link_copy), 0);
-  // The link's target was copied: mode 0751 and the old time stamp.
-  ASSERT_TRUE(platform::copy_file_with_metadata(dir / "link", dir / "copy"));
-  ASSERT_EQ(::stat((dir / "copy").c_str(), &link_copy), 0);
-  EXPECT_EQ(link_copy.st_mode & 07777, 0751u);
-  EXPECT_EQ(link_copy.st_mtim.tv_sec, small_st.st_mtim.tv_sec);
-}
-
-// A file that reports no size but has content (procfs), on a file system the kernel
-// cannot copy from: the read-and-write fallback copies it whole.
-TEST(FileCopyTest, CopiesFilesTheKernelCannotCopy) {
-  if (!fs::exists("/proc/version")) GTEST_SKIP() << "no /proc/version here";
-  TempDir dir;
-  ASSERT_TRUE(platform::copy_file_with_metadata("/proc/version", dir / "copy"));
-  const std::string copied = read_file(dir / "copy");
-  EXPECT_FALSE(copied.empty());
-  EXPECT_EQ(copied, read_file("/proc/version"));
-}
-
-TEST(FileCopyTest, RefusesEverythingButRegularFiles) {
-  TempDir dir;
-  fs::create_directory(dir / "dir");
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-  fs::create_symlink(dir / "nowhere", dir / "dangling");
-  fs::create_symlink(dir / "dir", dir / "link-to-dir");
-  fs::create_symlink(dir / "fifo", dir / "link-to-fifo");
-  const std::string not_a_file = "the source path is neither a regular file nor a symlink to a regular file";
-  struct Case {
-    const char* label;
-    fs::path from;
-    std::string message;
-  };
-  const Case cases[] = {
-      {"directory", dir / "dir", not_a_file},
-      // A fifo must not be opened for reading: that would wait for a writer forever.
-      {"fifo", dir / "fifo", not_a_file},
-      {"link to a directory", dir / "link-to-dir", not_a_file},
-      {"link to a fifo", dir / "link-to-fifo", not_a_file},
-      {"character device", "/dev/null", not_a_file},
-      {"dangling link", dir / "dangling", "No such file or directory (os error 2)"},
-      {"missing file", dir / "missing", "No such file or directory (os error 2)"},
-      {"below a file", dir / "fifo" / "x", "Not a directory (os error 20)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(out, 0);
-    const Result<void> copied = platform::copy_file_into(c.from, out);
-    ::close(out);
-    ASSERT_FALSE(copied);
-    EXPECT_EQ(copied.error().message, c.message);
-    EXPECT_EQ(fs::file_size(dir / "out"), 0u);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <openssl/evp.h>
 
@@ -110,6 +113,14 @@ std::string read_file(const fs::path& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+void set_mtime_ago(const fs::path& path, std::chrono::seconds ago) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const timespec times[2] = {{now.tv_sec - ago.count(), 0}, {now.tv_sec - ago.count(), 0}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    throw std::runtime_error("cannot set the times of " + path.string());
 }
 
 void write_file(const fs::path& path, std::string_view content) {

@@ -87,6 +87,8 @@ std::string sha1_hex(std::string_view bytes);
 // `size` bytes of content that is not uniform, the same for the same size and seed.
 std::string make_body(size_t size, unsigned seed = 1);
 void write_file(const fs::path& path, std::string_view content);  // creates parents
+// Sets a file's (not a link's target's) access and modification times to `ago` before now.
+void set_mtime_ago(const fs::path& path, std::chrono::seconds ago);
 
 // The names in a directory, sorted; empty when it does not exist.
 std::vector<std::string> names_in(const fs::path& dir);
