@@ -18,6 +18,7 @@ packages=(
   libcpp-httplib-dev     # HTTP servers in the tests
   libbenchmark-dev
   openssl curl python3 nginx util-linux time
+  strace                 # the order of the flushes, in the tests
   clang libclang-rt-14-dev
 )
 

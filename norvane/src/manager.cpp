@@ -113,8 +113,21 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
 
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0) {
-    NV_INFO(kTarget, "Package already exists on disk, skipping download: '" + target_text + "'");
-    return {};
+    // A file cut short (older versions wrote straight to this name, and a power loss
+    // could empty it) is no package: when the feed gives the size, only that size counts.
+    const bool wrong_size = asset.Size != 0 && S_ISREG(st.st_mode) &&
+                            static_cast<uint64_t>(st.st_size) != asset.Size;
+    if (!wrong_size) {
+      NV_INFO(kTarget, "Package already exists on disk, skipping download: '" + target_text + "'");
+      return {};
+    }
+    NV_WARN(kTarget, "Package on disk has the wrong size, downloading it again: '" + target_text +
+                         "' holds " + std::to_string(st.st_size) + " bytes, expected " +
+                         std::to_string(asset.Size));
+    if (::unlink(target.c_str()) != 0) {
+      const Error cause = Error::from_errno(errno);
+      return unexpected(Error("cannot remove '" + target_text + "': " + cause.message, cause.os_code));
+    }
   }
 
   NV_INFO(kTarget, "Searching for packages to clean in: '" + path_text(packages_dir) + "/*.nupkg'");

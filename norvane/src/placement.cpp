@@ -16,7 +16,9 @@
 
 #include <norvane/log.h>
 
+#include "fd.h"
 #include "interrupt_files.h"
+#include "platform.h"
 
 namespace norvane {
 
@@ -63,7 +65,21 @@ std::string name_prefix(const std::string& file_name, size_t room) {
   return file_name.substr(0, cut);
 }
 
+Result<void> fail_flush(const std::string& what, const Error& cause) {
+  return unexpected(Error("cannot flush " + what + " to storage: " + cause.message, cause.os_code));
+}
+
 }  // namespace
+
+Result<void> flush_directory(const fs::path& dir) {
+  const auto failed = [&](const Error& cause) {
+    return fail_flush("the directory '" + path_text(dir) + "'", cause);
+  };
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return failed(Error::from_errno(errno));
+  if (auto flushed = platform::flush_to_storage(fd.get()); !flushed) return failed(flushed.error());
+  return {};
+}
 
 Result<void> check_package_file_name(std::string_view name) {
   const char* problem = nullptr;
@@ -266,6 +282,12 @@ Result<void> PackageWriter::place() {
                   expected_.sha1 + ", got " + actual);
     }
   }
+  // The bytes reach the storage before the name does: after a power loss the target
+  // name holds the whole package or is not there.
+  if (auto flushed = platform::flush_to_storage(fd_); !flushed) {
+    discard();
+    return fail_flush("the package " + in_quotes(expected_.file_name), flushed.error());
+  }
   // A delayed write error shows up at close at the latest; EINTR still closes on Linux.
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 && errno != EINTR) {
@@ -280,7 +302,9 @@ Result<void> PackageWriter::place() {
   }
   placed_ = true;
   drop_interrupted_file(temp_);
-  return {};
+  // The new name is kept only once the directory is flushed too; until then the caller
+  // must not remove the old packages, so a failure here fails the placement.
+  return flush_directory(target_.parent_path());
 }
 
 // ---------------------------------------------------------------------------------

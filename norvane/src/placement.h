@@ -32,6 +32,9 @@ struct ExpectedContent {
   uint64_t size = 0;      // in bytes; 0: not checked
 };
 
+// Flushes the entries of a directory (names added, renamed or removed) to storage.
+Result<void> flush_directory(const std::filesystem::path& dir);
+
 // True for a name that PackageWriter gives its temporary files:
 // "." + file name + "." + process id + "." + 16 hexadecimal digits + ".partial".
 bool is_partial_file_name(std::string_view name);
@@ -74,9 +77,13 @@ class PackageWriter {
   Result<void> adopt_content();
 
   // Verifies the size and the SHA-1 ("size mismatch for '{file}': expected {n} bytes,
-  // got {m}", "SHA1 mismatch for '{file}': expected {e}, got {d}"), closes the file and
-  // renames it to the target. On any failure the temporary file is removed and the
-  // target is not touched.
+  // got {m}", "SHA1 mismatch for '{file}': expected {e}, got {d}"), flushes the file to
+  // storage, closes it, renames it to the target and flushes the directory, so that
+  // after a power loss the target is whole or absent. On a failure before the rename
+  // the temporary file is removed and the target is not touched; a failure to flush
+  // the directory after it leaves the placed target and fails all the same, so that
+  // the caller keeps the old packages. A failed flush reads "cannot flush {what} to
+  // storage: {OS error}".
   Result<void> place();
 
  private:

@@ -437,21 +437,33 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
     const char* label;
     std::function<void(const fs::path& target)> prepare;
     bool skipped;
+    uint64_t size = 0;  // the feed's Size
+    std::string held = "";  // the size on disk when it is wrong
+  };
+  const auto file = [](std::string content) {
+    return [content](const fs::path& t) { write_file(t, content); };
+  };
+  const auto link_to_file = [](const fs::path& t) {
+    write_file(t.parent_path().parent_path() / "elsewhere", "x");
+    fs::create_symlink(t.parent_path().parent_path() / "elsewhere", t);
   };
   const Case cases[] = {
-      {"a file", [](const fs::path& t) { write_file(t, "partial or not, it counts"); }, true},
-      {"an empty file", [](const fs::path& t) { write_file(t, ""); }, true},
+      {"a file, size not given", file("partial or not, it counts"), true},
+      {"an empty file, size not given", file(""), true},
+      {"a file of the given size", file("new"), true, 3},
       {"a directory", [](const fs::path& t) { fs::create_directories(t); }, true},
-      {"a link to a file",
-       [](const fs::path& t) {
-         write_file(t.parent_path().parent_path() / "elsewhere", "x");
-         fs::create_symlink(t.parent_path().parent_path() / "elsewhere", t);
-       },
-       true},
+      {"a directory, size given", [](const fs::path& t) { fs::create_directories(t); }, true, 3},
+      {"a link to a file", link_to_file, true},
+      {"a link to a file of the given size", link_to_file, true, 1},
       // A dangling link does not count: the package replaces the link itself (the link's
       // target is not written), and the clean-up does not take it for an old package.
       {"a dangling link",
        [](const fs::path& t) { fs::create_symlink(t.parent_path().parent_path() / "nowhere", t); }, false},
+      // A file cut short, by an older version or a power loss, is fetched again.
+      {"a file cut short", file("ne"), false, 3, "2"},
+      {"an empty file, size given", file(""), false, 3, "0"},
+      {"a longer file", file("newer"), false, 3, "5"},
+      {"a link to a file of another size", link_to_file, false, 3, "1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -462,12 +474,14 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
     c.prepare(p / "c.nupkg");
     CapturedLog log(log::Level::Info);
     int calls = 0;
-    ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new", &calls)));
+    NorvaneAsset asset = asset_named("c.nupkg");
+    asset.Size = c.size;
+    ASSERT_TRUE(place_package(p, asset, writing("new", &calls)));
+    const std::string target = (p / "c.nupkg").string();
     if (c.skipped) {
       EXPECT_EQ(calls, 0);
-      EXPECT_EQ(manager_records(log),
-                std::vector<std::string>{"INFO Package already exists on disk, skipping download: '" +
-                                         (p / "c.nupkg").string() + "'"});
+      EXPECT_EQ(manager_records(log), std::vector<std::string>{
+                                          "INFO Package already exists on disk, skipping download: '" + target + "'"});
       EXPECT_TRUE(fs::exists(p / "old.nupkg"));
     } else {
       EXPECT_EQ(calls, 1);
@@ -475,6 +489,16 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
       EXPECT_EQ(read_file(p / "c.nupkg"), "new");
       EXPECT_FALSE(fs::exists(dir / "nowhere"));
       EXPECT_EQ(names_in(p), std::vector<std::string>{"c.nupkg"});
+      if (!c.held.empty()) {
+        // A link's target is left alone: only the name in the packages directory goes.
+        if (fs::exists(dir / "elsewhere")) {
+          EXPECT_EQ(read_file(dir / "elsewhere"), "x");
+        }
+        const auto records = manager_records(log);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.front(), "WARN Package on disk has the wrong size, downloading it again: '" + target +
+                                       "' holds " + c.held + " bytes, expected " + std::to_string(c.size));
+      }
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +87,26 @@ TEST(DownloadCommandTest, CopiesFromAFolderWithFiftyThenHundred) {
   EXPECT_EQ(again.out, "");
   EXPECT_EQ(bundle.log_lines().back(), "[INFO] Package already exists on disk, skipping download: '" +
                                            (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'");
+}
+
+// A package on disk of another size than the feed gives (cut short by an older version
+// or a power loss) is fetched again instead of skipped.
+TEST(DownloadCommandTest, APackageOnDiskOfTheWrongSizeIsFetchedAgain) {
+  FakeBundle bundle;
+  const Folder folder{bundle.root() / "feeds"};
+  const std::string body = make_body(10'000);
+  folder.add("p.nupkg", body);
+  folder.feed({asset("p.nupkg", body)});
+  const fs::path target = bundle.packages_dir() / "p.nupkg";
+  write_file(target, body.substr(0, 4096));
+  const RunResult r = bundle.run({"download", "--url", folder.dir.string(), "--name", "p.nupkg"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "50\n100\n");
+  EXPECT_TRUE(read_file(target) == body);
+  EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"p.nupkg"});
+  EXPECT_TRUE(has_line(bundle.log_lines(), "[WARN] Package on disk has the wrong size, downloading it again: '" +
+                                               target.string() + "' holds 4096 bytes, expected 10000"))
+      << bundle.log();
 }
 
 TEST(DownloadCommandTest, FindsTheNameIgnoringAsciiCaseAndKeepsTheFeedsSpelling) {
@@ -614,6 +635,72 @@ TEST(DownloadCommandTest, ConcurrentCopiesFromAFolderLeaveOneCompletePackage) {
   const auto lines = bundle.log_lines();
   EXPECT_EQ(count_lines(lines, "[INFO] Successfully placed file: '" + target + "'"), 1u) << bundle.log();
   EXPECT_EQ(count_lines(lines, "[INFO] Package already exists on disk, skipping download: '" + target + "'"), 2u);
+}
+
+// ---------------------------------------------------------------------------------
+// Durability
+
+// The calls that make a placement survive a power loss, in the order made, as strace
+// records them (descriptors shown with their paths).
+std::vector<std::string> traced_placement(const FakeBundle& bundle, const std::vector<std::string>& args) {
+  const fs::path trace = bundle.root() / "trace";
+  std::vector<std::string> traced = {"-f", "-y", "-o", trace.string(), "-e",
+                                     "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
+                                     bundle.exe().string()};
+  traced.insert(traced.end(), args.begin(), args.end());
+  // The leak checker of a sanitizer build cannot run under a tracer.
+  const RunResult r = run_program("/usr/bin/strace", traced, {.env = {{"ASAN_OPTIONS", "detect_leaks=0"}}},
+                                  bundle.home());
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> calls;
+  std::istringstream in(read_file(trace));
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("sync(") != std::string::npos || line.find("rename") != std::string::npos ||
+        line.find("unlink") != std::string::npos)
+      calls.push_back(line);
+  }
+  return calls;
+}
+
+// The package's bytes are flushed before its rename, and the directory after the rename
+// and before the first old package is removed.
+TEST(DurabilityTest, FlushesThePackageThenTheDirectoryBeforeRemovingOldPackages) {
+  ASSERT_TRUE(fs::exists("/usr/bin/strace")) << "strace is installed by scripts/install-deps.sh";
+  const std::string body = make_body(300'000);
+  PackageServer server;
+  server.add("p.nupkg", body);
+  server.feed({asset("p.nupkg", body)});
+  for (const bool http : {false, true}) {
+    SCOPED_TRACE(http ? "over HTTP" : "from a folder");
+    FakeBundle bundle;
+    const Folder folder{bundle.root() / "feeds"};
+    folder.add("p.nupkg", body);
+    folder.feed({asset("p.nupkg", body)});
+    const fs::path p = bundle.packages_dir();
+    write_file(p / "old.nupkg", "old");
+    const auto calls =
+        traced_placement(bundle, {"download", "--url", http ? server.url() : folder.dir.string(), "--name", "p.nupkg"});
+    EXPECT_EQ(names_in(p), std::vector<std::string>{"p.nupkg"});
+    EXPECT_TRUE(read_file(p / "p.nupkg") == body);
+    const auto first = [&](auto&& matches) {
+      return std::find_if(calls.begin(), calls.end(), matches) - calls.begin();
+    };
+    const auto has = [](const std::string& line, const std::string& a, const std::string& b) {
+      return line.find(a) != std::string::npos && line.find(b) != std::string::npos;
+    };
+    const auto file_flush = first([&](const std::string& l) { return has(l, "sync(", ".partial>"); });
+    const auto rename = first([&](const std::string& l) { return has(l, "rename", "/p.nupkg\""); });
+    const auto dir_flush = first([&](const std::string& l) { return has(l, "sync(", "<" + p.string() + ">"); });
+    const auto unlink = first([&](const std::string& l) { return has(l, "unlink", "/old.nupkg\""); });
+    std::string listing;
+    for (const auto& call : calls) listing += call + "\n";
+    const auto none = static_cast<std::ptrdiff_t>(calls.size());
+    EXPECT_LT(file_flush, none) << listing;
+    EXPECT_LT(file_flush, rename) << listing;
+    EXPECT_LT(rename, dir_flush) << listing;
+    EXPECT_LT(dir_flush, unlink) << listing;
+    EXPECT_LT(unlink, none) << listing;
+  }
 }
 
 }  // namespace
