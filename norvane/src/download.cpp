@@ -13,6 +13,7 @@
 #include <norvane/log.h>
 
 #include "curl_library.h"
+#include "fd.h"
 #include "gzip_decoder.h"
 
 namespace norvane {
@@ -63,56 +64,13 @@ std::string_view trim(std::string_view text) {
 // An unsigned 64-bit decimal with an optional leading "+", and nothing else.
 std::optional<uint64_t> parse_content_length(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  return parse_decimal_u64(text);
 }
 
 std::string seconds_text(std::chrono::seconds period) {
   const long long n = period.count();
   return std::to_string(n) + (n == 1 ? " second" : " seconds");
 }
-
-// A file descriptor owned from the line that opens it.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes the descriptor and reports close's own failure. EINTR still closes it on
-  // Linux, so it is not a failure.
-  Result<void> close() {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return unexpected(Error::from_errno(errno));
-    return {};
-  }
-
- private:
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int fd_ = -1;
-};
 
 // The state of one request, handed to libcurl's callbacks.
 struct Transfer {
@@ -522,8 +480,7 @@ Result<std::string> DownloadAgent::read_to_string(std::string_view url, uint64_t
 Result<void> download_url_to_file(std::string_view url, std::string_view file_path,
                                   const ProgressCallback& progress,
                                   const DownloadOptions& options) {
-  auto agent = get_download_agent(options);
-  if (!agent) return unexpected(std::move(agent).error());
+  NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent(options));
 
   const std::string path(file_path);
   const Sleeper& sleeper = options.sleeper ? options.sleeper : Sleeper(sleep_for);
@@ -532,15 +489,13 @@ Result<void> download_url_to_file(std::string_view url, std::string_view file_pa
   // The file is created only once the final head is in, so that a failed request
   // leaves whatever is at the path untouched.
   handler.on_head = [&](const ResponseHead&) -> Result<void> {
-    auto opened = retry_operation(
+    NV_TRY_ASSIGN(file, retry_operation(
         [&]() -> Result<UniqueFd> {
           const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
           if (fd < 0) return unexpected(Error::from_errno(errno));
           return UniqueFd(fd);
         },
-        sleeper);
-    if (!opened) return unexpected(std::move(opened).error());
-    file = std::move(opened).value();
+        sleeper));
     return {};
   };
   // Each read is written out before the next one; a failed write ends the transfer and
@@ -548,7 +503,7 @@ Result<void> download_url_to_file(std::string_view url, std::string_view file_pa
   handler.on_chunk = [&](std::string_view bytes) { return write_all(file.get(), bytes); };
   handler.progress = progress;
 
-  Result<void> result = agent->stream(url, handler);
+  Result<void> result = agent.stream(url, handler);
   Result<void> closed = file.close();
   if (result && !closed) return closed;
   return result;

@@ -251,14 +251,9 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   bool store_size(std::string_view number) {
     if (!is_integer_text(number)) return fail_with("invalid type: " + number_description(number) + ", expected u64");
     if (number.front() == '-') return fail_with("invalid value: " + number_description(number) + ", expected u64");
-    uint64_t value = 0;
-    for (char c : number) {
-      const uint64_t digit = static_cast<uint64_t>(c - '0');
-      if (value > (UINT64_MAX - digit) / 10)
-        return fail_with("invalid value: " + number_description(number) + ", expected u64");
-      value = value * 10 + digit;
-    }
-    asset().Size = value;
+    const std::optional<uint64_t> value = parse_decimal_u64(number);
+    if (!value) return fail_with("invalid value: " + number_description(number) + ", expected u64");
+    asset().Size = *value;
     return true;
   }
 

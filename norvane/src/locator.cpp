@@ -48,9 +48,7 @@ Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs:
   auto text = retry_operation([&] { return read_utf8_file(manifest_path, kMaxManifestSize); }, sleep);
   if (!text) return fail(kNoManifest);
 
-  auto manifest = parse_manifest(*text);
-  if (!manifest) return unexpected(std::move(manifest).error());
-  loc.manifest = std::move(*manifest);
+  NV_TRY_ASSIGN(loc.manifest, parse_manifest(*text));
 
   if (!home) return fail(kNoHome);
   loc.package_cache_dir = *home / "Library" / "Caches" / "norvane" / loc.manifest.id / "packages";
@@ -60,9 +58,8 @@ Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs:
 Result<std::string> executable_path() { return platform::executable_path(); }
 
 Result<NorvaneLocator> auto_locate() {
-  auto exe = platform::executable_path();
-  if (!exe) return unexpected(std::move(exe).error());
-  return locate(*exe, home_directory());
+  NV_TRY_ASSIGN(const std::string exe, platform::executable_path());
+  return locate(exe, home_directory());
 }
 
 Result<fs::path> log_file_path() {

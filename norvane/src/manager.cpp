@@ -108,8 +108,7 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
   const std::string target_text = path_text(target);
   // From the existence test through the clean-up, no other run works in this directory:
   // one that comes second finds the package placed, or sees the packages placed before.
-  auto lock = DirectoryLock::acquire(packages_dir);
-  if (!lock) return unexpected(std::move(lock).error());
+  NV_TRY_ASSIGN(const DirectoryLock lock, DirectoryLock::acquire(packages_dir));
 
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0) {

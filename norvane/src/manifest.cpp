@@ -145,9 +145,7 @@ Result<void> read_document(ReadContext& context, Manifest& m) {
       const std::string_view value = as_view(xmlTextReaderConstValue(reader.get()));
       const std::string& name = open.back();
       if (name == "version") {
-        auto version = parse_semver(value);
-        if (!version) return unexpected(std::move(version).error());
-        m.version = std::move(*version);
+        NV_TRY_ASSIGN(m.version, parse_semver(value));
       } else if (std::string* field = field_for(m, name)) {
         *field = std::string(value);
       }
@@ -180,8 +178,7 @@ Result<Manifest> parse_manifest(std::string_view text) {
   // the first root, reading goes on with a fresh parser from that element.
   for (size_t start = 0; !errors.failed && start < text.size();) {
     ReadContext context{ChunkFeed{text.substr(start)}, {}};
-    auto read = read_document(context, m);
-    if (!read) return unexpected(std::move(read).error());
+    NV_TRY(read_document(context, m));
     errors = context.errors;
     if (!errors.failed || errors.code != XML_ERR_DOCUMENT_END) break;
     const size_t next = context.feed.text.rfind('<', errors.offset);

@@ -95,6 +95,13 @@ Result<void> check_package_file_name(std::string_view name) {
   return fail("invalid package file name " + debug_string(name) + ": " + problem);
 }
 
+std::string partial_file_name(std::string_view file_name, long pid, std::string_view random) {
+  const std::string suffix = "." + std::to_string(pid) + ".";
+  const size_t room = kMaxNameLength - 1 - suffix.size() - random.size() - kPartialSuffix.size();
+  return "." + name_prefix(std::string(file_name), room) + suffix + std::string(random) +
+         std::string(kPartialSuffix);
+}
+
 bool is_partial_file_name(std::string_view name) {
   if (!name.starts_with('.') || !name.ends_with(kPartialSuffix)) return false;
   name.remove_suffix(kPartialSuffix.size());
@@ -146,8 +153,8 @@ struct PackageWriter::Hash {
   }
 };
 
-PackageWriter::PackageWriter(fs::path target, fs::path temp, int fd, ExpectedContent expected)
-    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), expected_(std::move(expected)) {
+PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
+    : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {
   // A run ended by a signal removes the file too.
   add_interrupted_file(temp_);
   if (!expected_.sha1.empty()) hash_ = std::make_unique<Hash>();
@@ -156,7 +163,7 @@ PackageWriter::PackageWriter(fs::path target, fs::path temp, int fd, ExpectedCon
 PackageWriter::PackageWriter(PackageWriter&& other) noexcept
     : target_(std::move(other.target_)),
       temp_(std::move(other.temp_)),
-      fd_(std::exchange(other.fd_, -1)),
+      fd_(std::move(other.fd_)),
       expected_(std::move(other.expected_)),
       count_(other.count_),
       hash_(std::move(other.hash_)),
@@ -167,7 +174,7 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
     discard();
     target_ = std::move(other.target_);
     temp_ = std::move(other.temp_);
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
     expected_ = std::move(other.expected_);
     count_ = other.count_;
     hash_ = std::move(other.hash_);
@@ -179,8 +186,7 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
 PackageWriter::~PackageWriter() { discard(); }
 
 void PackageWriter::discard() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
   if (!placed_ && !temp_.empty()) {
     ::unlink(temp_.c_str());
     drop_interrupted_file(temp_);
@@ -191,31 +197,29 @@ void PackageWriter::discard() {
 Result<PackageWriter> PackageWriter::create(const fs::path& target, ExpectedContent expected,
                                             const Sleeper& sleep) {
   const fs::path dir = target.parent_path();
-  const std::string suffix = "." + std::to_string(::getpid()) + ".";
-  const size_t room = kMaxNameLength - 1 - suffix.size() - kRandomDigits - kPartialSuffix.size();
-  const std::string prefix = "." + name_prefix(target.filename().string(), room) + suffix;
+  const std::string file_name = target.filename().string();
+  const long pid = static_cast<long>(::getpid());
   struct Created {
     fs::path path;
-    int fd;
+    UniqueFd fd;
   };
   // A fresh name for every try, so that a clash with a file of the same name, however
   // unlikely, costs one more try and never an existing file.
-  auto created = retry_operation(
+  NV_TRY_ASSIGN(Created created, retry_operation(
       [&]() -> Result<Created> {
         for (int clash = 0;; ++clash) {
-          fs::path temp = dir / (prefix + random_hex() + std::string(kPartialSuffix));
+          fs::path temp = dir / partial_file_name(file_name, pid, random_hex());
           const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-          if (fd >= 0) return Created{std::move(temp), fd};
+          if (fd >= 0) return Created{std::move(temp), UniqueFd(fd)};
           if (errno != EEXIST || clash == 8) return unexpected(Error::from_errno(errno));
         }
       },
-      sleep);
-  if (!created) return unexpected(std::move(created).error());
-  return PackageWriter(target, std::move(created->path), created->fd, std::move(expected));
+      sleep));
+  return PackageWriter(target, std::move(created.path), std::move(created.fd), std::move(expected));
 }
 
 Result<void> PackageWriter::write(std::string_view bytes) {
-  if (fd_ < 0) return fail("the package file is closed");
+  if (!fd_) return fail("the package file is closed");
   // count_ never passes a non-zero expected size: what would is refused here.
   if (expected_.size != 0 && bytes.size() > expected_.size - count_) {
     return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
@@ -228,7 +232,7 @@ Result<void> PackageWriter::write(std::string_view bytes) {
   for (std::string_view rest = bytes; !rest.empty();) {
     const std::string_view slice = rest.substr(0, kSlice);
     if (hash_) hash_->update(slice);
-    NV_TRY(write_all(fd_, slice));
+    NV_TRY(write_all(fd_.get(), slice));
     rest.remove_prefix(slice.size());
   }
   count_ += bytes.size();
@@ -236,21 +240,21 @@ Result<void> PackageWriter::write(std::string_view bytes) {
 }
 
 Result<void> PackageWriter::adopt_content() {
-  if (fd_ < 0) return fail("the package file is closed");
+  if (!fd_) return fail("the package file is closed");
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return unexpected(Error::from_errno(errno));
+  if (::fstat(fd_.get(), &st) != 0) return unexpected(Error::from_errno(errno));
   count_ = static_cast<uint64_t>(st.st_size);
   // A file of the wrong size fails in place() whatever its content: not worth reading.
   if (!hash_ || (expected_.size != 0 && count_ != expected_.size)) return {};
   hash_ = std::make_unique<Hash>();
   // The descriptor is open for writing only; the file is read through a second one.
-  const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return unexpected(Error::from_errno(errno));
+  const UniqueFd in(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) return unexpected(Error::from_errno(errno));
   constexpr size_t kBufferSize = 256 * 1024;  // larger reads hash no faster
   const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   Result<void> result;
   for (;;) {
-    const ssize_t n = ::read(in, buffer.get(), kBufferSize);
+    const ssize_t n = ::read(in.get(), buffer.get(), kBufferSize);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -259,12 +263,11 @@ Result<void> PackageWriter::adopt_content() {
     }
     hash_->update(std::string_view(buffer.get(), static_cast<size_t>(n)));
   }
-  ::close(in);
   return result;
 }
 
 Result<void> PackageWriter::place() {
-  if (fd_ < 0) return fail("the package file is closed");
+  if (!fd_) return fail("the package file is closed");
   if (expected_.size != 0 && count_ != expected_.size) {
     discard();
     return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
@@ -284,16 +287,14 @@ Result<void> PackageWriter::place() {
   }
   // The bytes reach the storage before the name does: after a power loss the target
   // name holds the whole package or is not there.
-  if (auto flushed = platform::flush_to_storage(fd_); !flushed) {
+  if (auto flushed = platform::flush_to_storage(fd_.get()); !flushed) {
     discard();
     return fail_flush("the package " + in_quotes(expected_.file_name), flushed.error());
   }
   // A delayed write error shows up at close at the latest; EINTR still closes on Linux.
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 && errno != EINTR) {
-    const Error error = Error::from_errno(errno);
+  if (auto closed = fd_.close(); !closed) {
     discard();
-    return unexpected(error);
+    return closed;
   }
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const Error error = Error::from_errno(errno);
@@ -310,33 +311,28 @@ Result<void> PackageWriter::place() {
 // ---------------------------------------------------------------------------------
 // DirectoryLock
 
-DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept = default;
 
-DirectoryLock::~DirectoryLock() {
-  if (fd_ >= 0) ::close(fd_);  // releases the lock
-}
+DirectoryLock::~DirectoryLock() = default;
 
 Result<DirectoryLock> DirectoryLock::acquire(const fs::path& dir,
                                              std::chrono::milliseconds wait_limit) {
   const auto without_lock = [&](int code) {
     NV_WARN(kTarget, "Cannot lock '" + path_text(dir) + "', going on without the lock: " +
                          Error::from_errno(code).message);
+    return DirectoryLock(UniqueFd());
   };
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    without_lock(errno);
-    return DirectoryLock(-1);
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock(fd);
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return without_lock(errno);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return DirectoryLock(std::move(fd));
   if (errno == EWOULDBLOCK) {
     NV_INFO(kTarget, "Waiting for another run to finish with '" + path_text(dir) + "'");
     // Asked again and again rather than waited for, so that the wait has an end.
     const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     for (;;) {
-      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock(fd);
+      if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return DirectoryLock(std::move(fd));
       if (errno != EWOULDBLOCK && errno != EINTR) break;
       if (std::chrono::steady_clock::now() >= deadline) {
-        ::close(fd);
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait_limit).count();
         return fail("another run has been working in '" + path_text(dir) + "' for more than " +
                     std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") +
@@ -345,9 +341,7 @@ Result<DirectoryLock> DirectoryLock::acquire(const fs::path& dir,
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
-  without_lock(errno);
-  ::close(fd);
-  return DirectoryLock(-1);
+  return without_lock(errno);
 }
 
 // ---------------------------------------------------------------------------------
@@ -357,16 +351,14 @@ namespace {
 
 // The names in a directory, without "." and "..".
 Result<std::vector<std::string>> directory_names(const fs::path& dir) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return unexpected(Error::from_errno(errno));
+  const UniqueDir d(::opendir(dir.c_str()));
+  if (!d) return unexpected(Error::from_errno(errno));
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(d);
+    const dirent* entry = ::readdir(d.get());
     if (entry == nullptr) {
-      const int code = errno;
-      ::closedir(d);
-      if (code != 0) return unexpected(Error::from_errno(code));
+      if (errno != 0) return unexpected(Error::from_errno(errno));
       return names;
     }
     const std::string_view name = entry->d_name;
@@ -377,14 +369,13 @@ Result<std::vector<std::string>> directory_names(const fs::path& dir) {
 }  // namespace
 
 Result<std::vector<fs::path>> list_packages(const fs::path& dir) {
-  auto names = directory_names(dir);
-  if (!names) return unexpected(std::move(names).error());
-  std::erase_if(*names, [](const std::string& name) { return !matches_package_pattern(name); });
+  NV_TRY_ASSIGN(std::vector<std::string> names, directory_names(dir));
+  std::erase_if(names, [](const std::string& name) { return !matches_package_pattern(name); });
   // std::string compares bytes as unsigned char: ascending byte order.
-  std::sort(names->begin(), names->end());
+  std::sort(names.begin(), names.end());
   std::vector<fs::path> paths;
-  paths.reserve(names->size());
-  for (const std::string& name : *names) paths.push_back(dir / name);
+  paths.reserve(names.size());
+  for (const std::string& name : names) paths.push_back(dir / name);
   return paths;
 }
 

@@ -18,6 +18,8 @@
 #include <norvane/result.h>
 #include <norvane/util.h>
 
+#include "fd.h"
+
 namespace norvane {
 
 // Refuses a package file name that is not a single plain name within a directory:
@@ -35,8 +37,12 @@ struct ExpectedContent {
 // Flushes the entries of a directory (names added, renamed or removed) to storage.
 Result<void> flush_directory(const std::filesystem::path& dir);
 
-// True for a name that PackageWriter gives its temporary files:
-// "." + file name + "." + process id + "." + 16 hexadecimal digits + ".partial".
+// The name of a temporary file of PackageWriter: "." + file name + "." + process id +
+// "." + `random` (16 hexadecimal digits) + ".partial", where the file name is cut (on a
+// UTF-8 character boundary) so that the whole stays within 255 bytes.
+std::string partial_file_name(std::string_view file_name, long pid, std::string_view random);
+
+// True for a name that partial_file_name() gives.
 bool is_partial_file_name(std::string_view name);
 
 // True for a name the "*.nupkg" pattern matches: any name ending in ".nupkg", letter
@@ -64,7 +70,7 @@ class PackageWriter {
 
   // The temporary file and its open descriptor (owned by the writer).
   const std::filesystem::path& path() const { return temp_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   uint64_t bytes_written() const { return count_; }
 
   // Appends the bytes, counting and hashing them. Bytes that would go past the expected
@@ -88,13 +94,13 @@ class PackageWriter {
 
  private:
   struct Hash;
-  PackageWriter(std::filesystem::path target, std::filesystem::path temp, int fd,
+  PackageWriter(std::filesystem::path target, std::filesystem::path temp, UniqueFd fd,
                 ExpectedContent expected);
   void discard();
 
   std::filesystem::path target_;
   std::filesystem::path temp_;
-  int fd_ = -1;
+  UniqueFd fd_;
   ExpectedContent expected_;
   uint64_t count_ = 0;
   std::unique_ptr<Hash> hash_;  // present when a SHA-1 is expected
@@ -124,11 +130,11 @@ class DirectoryLock {
   DirectoryLock& operator=(const DirectoryLock&) = delete;
   ~DirectoryLock();
 
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
 
  private:
-  explicit DirectoryLock(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit DirectoryLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;  // closing it releases the lock
 };
 
 // The entries of `dir` itself (not of its sub-directories) whose names match

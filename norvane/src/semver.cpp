@@ -22,14 +22,9 @@ std::string read_number(std::string_view text, size_t* pos, const char* what, ui
   if (digits.empty()) return std::string("expected a ") + what + " version number";
   if (digits.size() > 1 && digits[0] == '0')
     return std::string("leading zero in the ") + what + " version number";
-  uint64_t value = 0;
-  for (char c : digits) {
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - d) / 10)
-      return std::string("the ") + what + " version number does not fit in 64 bits";
-    value = value * 10 + d;
-  }
-  *out = value;
+  const std::optional<uint64_t> value = parse_decimal_u64(digits);
+  if (!value) return std::string("the ") + what + " version number does not fit in 64 bits";
+  *out = *value;
   return {};
 }
 

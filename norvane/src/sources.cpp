@@ -34,9 +34,8 @@ Result<NorvaneAssetFeed> FileSource::fetch_release_feed(std::string_view channel
   const std::filesystem::path file = path / release_feed_name(channel);
   NV_INFO(kTarget, "Reading releases from file: " + path_text(file));
   // A feed read from a folder has the limit of one fetched over HTTP.
-  auto text = read_utf8_file(file, kMaxStringBodySize);
-  if (!text) return unexpected(std::move(text).error());
-  return parse_release_feed(*text);
+  NV_TRY_ASSIGN(const std::string text, read_utf8_file(file, kMaxStringBodySize));
+  return parse_release_feed(text);
 }
 
 Result<void> FileSource::download_asset(const NorvaneAsset& asset,
@@ -47,11 +46,10 @@ Result<void> FileSource::download_asset(const NorvaneAsset& asset,
   NV_INFO(kTarget, "About to copy from file '" + path_text(source_file) + "' to file '" +
                        path_text(local_file) + "'");
   if (progress) progress(50);
-  auto writer = PackageWriter::create(local_file, expected_content(asset));
-  if (!writer) return unexpected(std::move(writer).error());
-  NV_TRY(platform::copy_file_into(source_file, writer->fd()));
-  NV_TRY(writer->adopt_content());
-  NV_TRY(writer->place());
+  NV_TRY_ASSIGN(PackageWriter writer, PackageWriter::create(local_file, expected_content(asset)));
+  NV_TRY(platform::copy_file_into(source_file, writer.fd()));
+  NV_TRY(writer.adopt_content());
+  NV_TRY(writer.place());
   if (progress) progress(100);
   return {};
 }
@@ -66,41 +64,35 @@ Result<Url> base_url(std::string_view text) {
 }
 
 Result<Url> resolve(std::string_view base_text, std::string_view name) {
-  auto base = base_url(base_text);
-  if (!base) return unexpected(std::move(base).error());
-  return Url::parse(name, &*base);
+  NV_TRY_ASSIGN(const Url base, base_url(base_text));
+  return Url::parse(name, &base);
 }
 
 }  // namespace
 
 Result<NorvaneAssetFeed> HttpSource::fetch_release_feed(std::string_view channel,
                                                         const Manifest& manifest) const {
-  auto feed_url = resolve(url, release_feed_name(channel));
-  if (!feed_url) return unexpected(std::move(feed_url).error());
-  feed_url->set_search("localVersion=" + manifest.version.to_string() + "&id=" + manifest.id);
-  const std::string href = feed_url->href();
+  NV_TRY_ASSIGN(Url feed_url, resolve(url, release_feed_name(channel)));
+  feed_url.set_search("localVersion=" + manifest.version.to_string() + "&id=" + manifest.id);
+  const std::string href = feed_url.href();
   NV_INFO(kTarget, "Downloading releases for channel " + std::string(channel) + " from: " + href);
-  auto agent = get_download_agent();
-  if (!agent) return unexpected(std::move(agent).error());
-  auto body = agent->read_to_string(href, kMaxStringBodySize);
-  if (!body) return unexpected(std::move(body).error());
+  NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent());
+  NV_TRY_ASSIGN(const std::string body, agent.read_to_string(href, kMaxStringBodySize));
   // Over HTTP, bytes that are not UTF-8 are replaced rather than refused.
-  if (is_valid_utf8(*body)) return parse_release_feed(*body);
-  return parse_release_feed(lossy_utf8(*body));
+  if (is_valid_utf8(body)) return parse_release_feed(body);
+  return parse_release_feed(lossy_utf8(body));
 }
 
 Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
                                         const std::filesystem::path& local_file,
                                         const ProgressCallback& progress) const {
   NV_TRY(check_package_file_name(asset.FileName));
-  auto asset_url = resolve(url, asset.FileName);
-  if (!asset_url) return unexpected(std::move(asset_url).error());
-  const std::string href = asset_url->href();
+  NV_TRY_ASSIGN(const Url asset_url, resolve(url, asset.FileName));
+  const std::string href = asset_url.href();
   NV_INFO(kTarget, "About to download from URL '" + href + "' to file '" + path_text(local_file) + "'");
   DownloadOptions options;
   options.accept_gzip = false;  // an archive gains nothing from it
-  auto agent = get_download_agent(options);
-  if (!agent) return unexpected(std::move(agent).error());
+  NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent(options));
 
   const ExpectedContent expected = expected_content(asset);
   std::optional<PackageWriter> writer;
@@ -118,14 +110,12 @@ Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
                   std::to_string(expected.size) + " bytes, the response announces " +
                   std::to_string(*head.content_length));
     }
-    auto created = PackageWriter::create(local_file, expected);
-    if (!created) return unexpected(std::move(created).error());
-    writer.emplace(std::move(created).value());
+    NV_TRY_ASSIGN(writer, PackageWriter::create(local_file, expected));
     return {};
   };
   handler.on_chunk = [&](std::string_view bytes) { return writer->write(bytes); };
   handler.progress = progress;
-  NV_TRY(agent->stream(href, handler));
+  NV_TRY(agent.stream(href, handler));
   if (!writer) return fail("the response to " + href + " had no head");
   return writer->place();
 }

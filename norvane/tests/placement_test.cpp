@@ -109,6 +109,26 @@ TEST(PackageFileNameTest, PatternAndPartialNames) {
   }
 }
 
+// Every name the writer makes is recognised as one of its own, within 255 bytes, and
+// only its own: the package names themselves are not.
+TEST(PackageFileNameTest, TemporaryNamesRoundTrip) {
+  std::string long_name(200, 'a');
+  while (long_name.size() < 249) long_name += "\xC3\xA9";
+  long_name += ".nupkg";
+  for (const std::string& name : {std::string("a.nupkg"), std::string("x"), std::string(".nupkg"),
+                                  std::string("My App 1.0.0.nupkg"), std::string(255, 'n'), long_name}) {
+    SCOPED_TRACE(name);
+    for (const long pid : {1L, 4194304L}) {
+      const std::string temp = partial_file_name(name, pid, "0123456789abcdef");
+      EXPECT_TRUE(is_partial_file_name(temp)) << temp;
+      EXPECT_LE(temp.size(), 255u);
+      EXPECT_TRUE(is_valid_utf8(temp)) << temp;
+      EXPECT_FALSE(matches_package_pattern(temp));
+    }
+    EXPECT_FALSE(is_partial_file_name(name));
+  }
+}
+
 // ---------------------------------------------------------------------------------
 // PackageWriter
 

@@ -117,6 +117,30 @@ TEST(DebugFormTest, EscapesControlCharactersOnly) {
   }
 }
 
+TEST(DecimalTest, ReadsDigitsUpTo64Bits) {
+  struct Case {
+    const char* text;
+    std::optional<uint64_t> value;
+  };
+  const Case cases[] = {
+      {"0", 0},
+      {"007", 7},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", std::nullopt},  // one past the largest
+      {"99999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"+1", std::nullopt},
+      {"-1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"1e3", std::nullopt},
+      {"\xD9\xA1", std::nullopt},  // a digit of another script
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parse_decimal_u64(c.text), c.value);
+  }
+}
+
 TEST(Utf8Test, ReplacesEachMaximalInvalidSequence) {
   struct Case {
     std::string bytes, expected;

@@ -54,8 +54,9 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  const Error& error() const& { return std::get<1>(v_); }
-  Error&& error() && { return std::get<1>(std::move(v_)); }
+  // Reading the error of a success is a programming error too.
+  const Error& error() const& { check_failed(); return std::get<1>(v_); }
+  Error&& error() && { check_failed(); return std::get<1>(std::move(v_)); }
 
   template <class U>
   T value_or(U&& other) const& {
@@ -65,6 +66,9 @@ class [[nodiscard]] Result {
  private:
   void check() const {
     if (!has_value()) std::abort();  // reading the value of a failure is a programming error
+  }
+  void check_failed() const {
+    if (has_value()) std::abort();
   }
   std::variant<T, Error> v_;
 };
@@ -81,10 +85,13 @@ class [[nodiscard]] Result<void> {
   void value() const {
     if (failed_) std::abort();
   }
-  const Error& error() const& { return error_; }
-  Error&& error() && { return std::move(error_); }
+  const Error& error() const& { check_failed(); return error_; }
+  Error&& error() && { check_failed(); return std::move(error_); }
 
  private:
+  void check_failed() const {
+    if (!failed_) std::abort();  // reading the error of a success is a programming error
+  }
   Error error_;
   bool failed_ = false;
 };
@@ -98,3 +105,15 @@ class [[nodiscard]] Result<void> {
     auto&& nv_try_result_ = (expr);                                        \
     if (!nv_try_result_) return ::norvane::unexpected(std::move(nv_try_result_).error()); \
   } while (0)
+
+#define NV_TRY_CONCAT_(a, b) a##b
+#define NV_TRY_NAME_(line) NV_TRY_CONCAT_(nv_try_assign_, line)
+
+// Early return of a failure, keeping the value of a success: `NV_TRY_ASSIGN(auto x, f());`
+// declares x (or assigns to an existing name) with the value of f()'s Result, or
+// returns its error from the enclosing function.
+#define NV_TRY_ASSIGN(lhs, expr) NV_TRY_ASSIGN_IMPL_(lhs, expr, NV_TRY_NAME_(__LINE__))
+#define NV_TRY_ASSIGN_IMPL_(lhs, expr, tmp)                                   \
+  auto tmp = (expr);                                                          \
+  if (!tmp) return ::norvane::unexpected(std::move(tmp).error());             \
+  lhs = std::move(tmp).value()

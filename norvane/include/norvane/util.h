@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -60,6 +61,10 @@ std::string_view debug_bool(bool value);
 // True when the texts are equal byte for byte, with A-Z counted equal to a-z (no other
 // folding).
 bool ascii_iequal(std::string_view a, std::string_view b);
+
+// The value of a non-empty run of ASCII decimal digits (leading zeros allowed), or none
+// when the text holds anything else or the value does not fit in 64 bits.
+std::optional<uint64_t> parse_decimal_u64(std::string_view digits);
 
 // Writes all of `bytes` to the file descriptor, going on after short writes and
 // interruptions. Fails with the OS error.

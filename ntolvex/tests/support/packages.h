@@ -18,6 +18,7 @@
 
 #include "bundle.h"
 #include "http_test_server.h"
+#include "placement.h"
 
 namespace ntolvex::testing {
 
@@ -60,7 +61,8 @@ inline std::set<std::string> tree(const fs::path& root) {
   return paths;
 }
 
-inline bool is_partial(const std::string& name) { return name.starts_with(".") && name.ends_with(".partial"); }
+// The program's own temporary download files.
+inline bool is_partial(const std::string& name) { return norvane::is_partial_file_name(name); }
 
 inline std::vector<std::string> partial_files(const fs::path& dir) {
   std::vector<std::string> out;
