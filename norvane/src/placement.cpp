@@ -17,6 +17,7 @@
 #include <norvane/log.h>
 
 #include "interrupt_files.h"
+#include "platform.h"
 
 namespace norvane {
 
@@ -41,7 +42,7 @@ std::string in_quotes(std::string_view file_name) { return "'" + std::string(fil
 // other runs' names; O_EXCL settles a clash.
 std::string random_hex() {
   uint64_t bits = 0;
-  if (::getentropy(&bits, sizeof bits) != 0) {
+  if (!platform::random_bytes(&bits, sizeof bits)) {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     static uint64_t counter = 0;
