@@ -10,13 +10,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <norvane/result.h>
 #include <norvane/util.h>
+
+#include "sha1.h"
 
 namespace norvane {
 
@@ -80,7 +82,6 @@ class PackageWriter {
   Result<void> place();
 
  private:
-  struct Hash;
   PackageWriter(std::filesystem::path target, std::filesystem::path temp, int fd,
                 ExpectedContent expected);
   void discard();
@@ -90,7 +91,7 @@ class PackageWriter {
   int fd_ = -1;
   ExpectedContent expected_;
   uint64_t count_ = 0;
-  std::unique_ptr<Hash> hash_;  // present when a SHA-1 is expected
+  std::optional<Sha1> hash_;  // present when a SHA-1 is expected
   bool placed_ = false;
 };
 
