@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include <norvane/log.h>
 
 #include "interrupt_files.h"
-#include "platform.h"
 
 namespace norvane {
 
@@ -42,7 +42,7 @@ std::string in_quotes(std::string_view file_name) { return "'" + std::string(fil
 // other runs' names; O_EXCL settles a clash.
 std::string random_hex() {
   uint64_t bits = 0;
-  if (!platform::random_bytes(&bits, sizeof bits)) {
+  if (::getentropy(&bits, sizeof bits) != 0) {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     static uint64_t counter = 0;

@@ -3,7 +3,6 @@
 // platform_macos.cpp); CMake picks the one that applies.
 #pragma once
 
-#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -38,10 +37,6 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out);
 // The system's text for an errno value ("No such file or directory"); for a value the
 // system does not know, its own wording of that ("Unknown error 1234" on Linux).
 std::string error_text(int code);
-
-// Fills `size` bytes (at most 256) at `buffer` from the system's random source. Returns
-// false, with the buffer in any state, when that source cannot be read.
-bool random_bytes(void* buffer, std::size_t size);
 
 // Asks the storage device to keep what was written to `fd` (a file or a directory)
 // across a power loss: on Linux fsync, on macOS fcntl(F_FULLFSYNC), which also empties

@@ -123,8 +123,6 @@ std::string error_text(int code) {
   return ::strerror_r(code, buffer, sizeof buffer);
 }
 
-bool random_bytes(void* buffer, size_t size) { return ::getentropy(buffer, size) == 0; }
-
 Result<void> flush_to_storage(int fd) {
   if (::fsync(fd) != 0) return unexpected(Error::from_errno(errno));
   return {};
