@@ -1,15 +1,13 @@
 #include <norvane/error.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform.h"
 
 namespace norvane {
 
 Error Error::from_errno(int code) {
-  char buffer[256];
-  // The GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  return Error(std::string(text) + " (os error " + std::to_string(code) + ")", code);
+  return Error(platform::error_text(code) + " (os error " + std::to_string(code) + ")", code);
 }
 
 const char* os_error_kind(int code) {
@@ -52,10 +50,9 @@ std::string quoted(const std::string& text) {
 
 std::string debug_form(const Error& error) {
   if (error.os_code != 0) {
-    char buffer[256];
-    const char* text = strerror_r(error.os_code, buffer, sizeof buffer);
-    return "Os { code: " + std::to_string(error.os_code) + ", kind: " +
-           os_error_kind(error.os_code) + ", message: " + quoted(text) + " }";
+    return "Os { code: " + std::to_string(error.os_code) +
+           ", kind: " + os_error_kind(error.os_code) +
+           ", message: " + quoted(platform::error_text(error.os_code)) + " }";
   }
   return "Custom { kind: Other, error: " + quoted(error.message) + " }";
 }

@@ -3,16 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
-
-#include <openssl/evp.h>
 
 #include <norvane/log.h>
 
@@ -125,39 +126,28 @@ bool matches_package_pattern(std::string_view name) { return name.ends_with(".nu
 // ---------------------------------------------------------------------------------
 // PackageWriter
 
-struct PackageWriter::Hash {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) == 1;
+namespace {
 
-  Hash() = default;
-  Hash(const Hash&) = delete;
-  Hash& operator=(const Hash&) = delete;
-  ~Hash() { EVP_MD_CTX_free(ctx); }
+// The digest in lower-case hexadecimal, or empty when hashing failed.
+std::string hex_digest(Sha1& hash) {
+  const std::optional<Sha1::Digest> digest = hash.finish();
+  if (!digest) return {};
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char byte : *digest) {
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+  }
+  return out;
+}
 
-  void update(std::string_view bytes) {
-    if (ok && !bytes.empty()) ok = EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) == 1;
-  }
-  // The digest in lower-case hexadecimal, or empty when hashing failed.
-  std::string hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ok || EVP_DigestFinal_ex(ctx, digest, &length) != 1) return {};
-    ok = false;  // finished
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-      out += kDigits[digest[i] >> 4];
-      out += kDigits[digest[i] & 0xF];
-    }
-    return out;
-  }
-};
+}  // namespace
 
 PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
     : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {
   // A run ended by a signal removes the file too.
   add_interrupted_file(temp_);
-  if (!expected_.sha1.empty()) hash_ = std::make_unique<Hash>();
+  if (!expected_.sha1.empty()) hash_.emplace();
 }
 
 PackageWriter::PackageWriter(PackageWriter&& other) noexcept
@@ -246,7 +236,7 @@ Result<void> PackageWriter::adopt_content() {
   count_ = static_cast<uint64_t>(st.st_size);
   // A file of the wrong size fails in place() whatever its content: not worth reading.
   if (!hash_ || (expected_.size != 0 && count_ != expected_.size)) return {};
-  hash_ = std::make_unique<Hash>();
+  hash_.emplace();
   // The descriptor is open for writing only; the file is read through a second one.
   const UniqueFd in(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in) return unexpected(Error::from_errno(errno));
@@ -274,7 +264,7 @@ Result<void> PackageWriter::place() {
                 std::to_string(expected_.size) + " bytes, got " + std::to_string(count_));
   }
   if (hash_) {
-    const std::string actual = hash_->hex();
+    const std::string actual = hex_digest(*hash_);
     if (actual.empty()) {
       discard();
       return fail("cannot compute the SHA-1 of " + in_quotes(expected_.file_name));

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +19,7 @@
 #include <norvane/util.h>
 
 #include "fd.h"
+#include "sha1.h"
 
 namespace norvane {
 
@@ -93,7 +94,6 @@ class PackageWriter {
   Result<void> place();
 
  private:
-  struct Hash;
   PackageWriter(std::filesystem::path target, std::filesystem::path temp, UniqueFd fd,
                 ExpectedContent expected);
   void discard();
@@ -103,7 +103,7 @@ class PackageWriter {
   UniqueFd fd_;
   ExpectedContent expected_;
   uint64_t count_ = 0;
-  std::unique_ptr<Hash> hash_;  // present when a SHA-1 is expected
+  std::optional<Sha1> hash_;  // present when a SHA-1 is expected
   bool placed_ = false;
 };
 

@@ -26,13 +26,18 @@ std::optional<std::string> password_home_directory();
 
 // Copies the whole file `from` (a regular file or a link to one) into `out`, an open
 // file descriptor of an empty regular file that the caller owns and closes: content,
-// then permission bits and timestamps. Where the file system allows, the content is a
-// copy-on-write clone; otherwise it is copied in the kernel, or read and written where
-// neither works. Any other kind of source (a directory, a fifo, a device, a socket)
-// fails with "the source path is neither a regular file nor a symlink to a regular
-// file" without being opened for long enough to block; a missing source or a dangling
-// link fails with the OS error. A failure may leave part of the content in `out`.
+// then permission bits and timestamps. On Linux the content is a copy-on-write clone
+// where the file system allows, else copied in the kernel, else read and written; on
+// macOS it is copied by fcopyfile (a clone needs a destination it creates itself). Any
+// other kind of source (a directory, a fifo, a device, a socket) fails with "the source
+// path is neither a regular file nor a symlink to a regular file" without being opened
+// for long enough to block; a missing source or a dangling link fails with the OS error.
+// A failure may leave part of the content in `out`.
 Result<void> copy_file_into(const std::filesystem::path& from, int out);
+
+// The system's text for an errno value ("No such file or directory"); for a value the
+// system does not know, its own wording of that ("Unknown error 1234" on Linux).
+std::string error_text(int code);
 
 // Asks the storage device to keep what was written to `fd` (a file or a directory)
 // across a power loss: on Linux fsync, on macOS fcntl(F_FULLFSYNC), which also empties

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -114,6 +115,12 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out) {
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));
   return {};
+}
+
+std::string error_text(int code) {
+  char buffer[256];
+  // The GNU strerror_r, which may return a static string instead of filling the buffer.
+  return ::strerror_r(code, buffer, sizeof buffer);
 }
 
 Result<void> flush_to_storage(int fd) {

@@ -1,0 +1,107 @@
+// The platform layer on macOS.
+#include "platform.h"
+
+#include <copyfile.h>
+#include <fcntl.h>
+#include <mach-o/dyld.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fd.h"
+
+namespace norvane::platform {
+
+namespace {
+
+constexpr const char* kNotAFile =
+    "the source path is neither a regular file nor a symlink to a regular file";
+
+}  // namespace
+
+Result<std::string> executable_path() {
+  // The path the program was started with, as the loader keeps it: neither symbolic
+  // links nor "." and ".." are resolved.
+  std::vector<char> buffer(1024);
+  for (int attempt = 0;; ++attempt) {
+    auto size = static_cast<uint32_t>(buffer.size());
+    if (::_NSGetExecutablePath(buffer.data(), &size) == 0) return std::string(buffer.data());
+    // Too small: `size` now holds the size needed.
+    if (attempt == 1 || size <= buffer.size()) return fail("cannot get the executable's path");
+    buffer.resize(size);
+  }
+}
+
+// The system's own libcurl, whose TLS uses the system's trust settings.
+const char* http_client_library_name() { return "/usr/lib/libcurl.4.dylib"; }
+
+std::optional<std::string> password_home_directory() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  for (;;) {
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
+    return std::string(found->pw_dir);
+  }
+}
+
+// No clone here: clonefile and fclonefileat make a new file at a path, and refuse one
+// that exists, while the destination is already open and stays the caller's. So the
+// content goes through fcopyfile. Only the data is taken from it (COPYFILE_DATA); the
+// mode bits and time stamps are set below as on Linux. COPYFILE_ALL would also carry
+// the source's ACLs, extended attributes (a quarantine mark among them) and file flags,
+// and a locked source (the immutable flag) would give a file that cannot be renamed.
+Result<void> copy_file_into(const std::filesystem::path& from, int out) {
+  // The kind is looked at before opening: opening a fifo for reading would wait for a
+  // writer, and a device could be read forever.
+  struct stat st {};
+  if (::stat(from.c_str(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
+  // Non-blocking, in case the path was replaced by a fifo meanwhile; the kind is then
+  // checked again on what was opened.
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (in.get() < 0) return unexpected(Error::from_errno(errno));
+  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
+  if (::fcopyfile(in.get(), out, nullptr, COPYFILE_DATA) != 0) {
+    return unexpected(Error::from_errno(errno));
+  }
+  if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
+  const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+  if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));
+  return {};
+}
+
+std::string error_text(int code) {
+  char buffer[256] = "";
+  // The XSI strerror_r: it fills the buffer, with "Unknown error: <code>" for a value it
+  // does not know (and then returns EINVAL).
+  ::strerror_r(code, buffer, sizeof buffer);
+  if (buffer[0] == '\0') return "Unknown error: " + std::to_string(code);
+  return buffer;
+}
+
+// fsync only hands the data to the drive; F_FULLFSYNC also has the drive write its own
+// cache out. File systems that do not offer it (some network and FAT volumes) refuse
+// it, and get fsync instead.
+Result<void> flush_to_storage(int fd) {
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
+  if (errno != ENOTSUP && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOTTY) {
+    return unexpected(Error::from_errno(errno));
+  }
+  if (::fsync(fd) != 0) return unexpected(Error::from_errno(errno));
+  return {};
+}
+
+}  // namespace norvane::platform
