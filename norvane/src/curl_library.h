@@ -30,6 +30,9 @@ struct CurlApi {
   decltype(&::curl_url_set) url_set = nullptr;
   decltype(&::curl_url_cleanup) url_cleanup = nullptr;
   decltype(&::curl_url_strerror) url_strerror = nullptr;
+  decltype(&::curl_slist_append) slist_append = nullptr;
+  decltype(&::curl_slist_free_all) slist_free_all = nullptr;
+  decltype(&::curl_getdate) getdate = nullptr;
 };
 
 // Opens the library called `name` (as the dynamic loader looks it up) and binds every

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,6 +73,40 @@ std::string seconds_text(std::chrono::seconds period) {
   return std::to_string(n) + (n == 1 ? " second" : " seconds");
 }
 
+// "bytes {first}-{last}/{total or *}", with nothing else, or none.
+std::optional<ContentRange> parse_content_range(std::string_view text) {
+  if (!text.starts_with("bytes ")) return std::nullopt;
+  text.remove_prefix(6);
+  const size_t dash = text.find('-');
+  const size_t slash = text.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+    return std::nullopt;
+  const auto first = parse_decimal_u64(text.substr(0, dash));
+  const auto last = parse_decimal_u64(text.substr(dash + 1, slash - dash - 1));
+  if (!first || !last || *last < *first) return std::nullopt;
+  ContentRange range{*first, *last, std::nullopt};
+  const std::string_view total = text.substr(slash + 1);
+  if (total != "*") {
+    range.total = parse_decimal_u64(total);
+    if (!range.total || *range.total <= *last) return std::nullopt;
+  }
+  return range;
+}
+
+// A Retry-After value as seconds from now: a number of seconds, or an HTTP date (a date
+// in the past is no wait). None when it is neither.
+std::optional<std::chrono::seconds> parse_retry_after(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  if (const auto seconds = parse_decimal_u64(text)) {
+    constexpr uint64_t kDay = 86'400;  // anything longer is no different for a caller
+    return std::chrono::seconds(static_cast<long long>(std::min(*seconds, kDay)));
+  }
+  const time_t when = curl_api().getdate(text.c_str(), nullptr);
+  if (when < 0) return std::nullopt;
+  const time_t now = ::time(nullptr);
+  return std::chrono::seconds(when > now ? static_cast<long long>(when - now) : 0);
+}
+
 // The state of one request, handed to libcurl's callbacks.
 struct Transfer {
   using Clock = std::chrono::steady_clock;
@@ -87,6 +122,10 @@ struct Transfer {
   // Of the response whose head is being read; reset by each status line.
   std::optional<uint64_t> content_length;
   std::vector<std::string> codings;  // Content-Encoding, "identity" left out
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
+  std::string retry_after;
 
   bool head_delivered = false;
   ProgressSteps steps{std::nullopt};
@@ -101,8 +140,10 @@ struct Transfer {
   size_t buffered = 0;
   // Present when the final response is gzip-coded: its bytes are decoded into `buffer`.
   std::unique_ptr<GzipDecoder> gzip;
-  // A failure of our own (status, handler, cap, a time rule) that ended the transfer.
+  // A failure of our own (status, handler, cap, a time rule) that ended the transfer,
+  // and what kind it was.
   std::optional<Error> error;
+  RequestFailure failure;
   // The time rules. Bytes received, head and body as they came, count for the rate,
   // period by period from the first connection; the head must be complete within its
   // deadline from that connection, and the whole request within its own, if any.
@@ -141,9 +182,16 @@ struct Transfer {
     head_delivered = true;
     ResponseHead head;
     head.status = response_code();
-    if (head.status >= 400) return unexpected(status_error(head.status));
+    if (head.status >= 400) {
+      failure = status_failure(head.status);
+      return unexpected(status_error(head.status));
+    }
     head.url = effective_url();
     head.redirects = static_cast<uint64_t>(redirect_count());
+    head.coded = !codings.empty();
+    head.etag = etag;
+    head.last_modified = last_modified;
+    if (head.status == 206) head.content_range = parse_content_range(content_range);
     // A gzip or x-gzip body is decoded, and then has another length than the one
     // announced. Any other coding is not ours to undo: its bytes are the body.
     if (codings.size() == 1 && (ascii_iequal(codings[0], "gzip") || ascii_iequal(codings[0], "x-gzip")))
@@ -153,15 +201,34 @@ struct Transfer {
     steps = ProgressSteps(head.content_length);
     // Not zero-filled: only the part that reads fill is ever touched.
     buffer = std::make_unique_for_overwrite<char[]>(kTransferBufferSize);
-    if (handler->on_head) return handler->on_head(head);
+    if (handler->on_head) {
+      Result<void> handled = handler->on_head(head);
+      if (!handled) failure.kind = FailureKind::kHandler;
+      return handled;
+    }
     return {};
+  }
+
+  RequestFailure status_failure(long status) const {
+    return RequestFailure{FailureKind::kStatus, status, parse_retry_after(retry_after)};
+  }
+
+  void fail_with(Error e, FailureKind kind) {
+    error = std::move(e);
+    if (failure.kind == FailureKind::kNone) failure.kind = kind;
   }
 
   // Hands the gathered bytes to the handler, then reports progress.
   Result<void> flush() {
     if (buffered == 0) return {};
     const std::string_view chunk(buffer.get(), std::exchange(buffered, 0));
-    if (handler->on_chunk) NV_TRY(handler->on_chunk(chunk));
+    if (handler->on_chunk) {
+      Result<void> handled = handler->on_chunk(chunk);
+      if (!handled) {
+        failure.kind = FailureKind::kHandler;
+        return handled;
+      }
+    }
     if (auto step = steps.advance(chunk.size()); step && handler->progress) handler->progress(*step);
     return {};
   }
@@ -178,6 +245,10 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   if (line.starts_with("HTTP/")) {
     t->content_length.reset();
     t->codings.clear();
+    t->etag.clear();
+    t->last_modified.clear();
+    t->content_range.clear();
+    t->retry_after.clear();
     t->head_complete = false;
     return n;
   }
@@ -186,6 +257,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     // its body is not wanted.
     const long status = t->response_code();
     if (status >= 400) {
+      t->failure = t->status_failure(status);
       t->error = t->status_error(status);
       return 0;
     }
@@ -202,9 +274,17 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     // "12 bytes" would cut the body at 12.
     t->content_length = parse_content_length(value);
     if (!t->content_length) {
-      t->error = Error("invalid Content-Length header: " + debug_string(value));
+      t->fail_with(Error("invalid Content-Length header: " + debug_string(value)), FailureKind::kOther);
       return 0;
     }
+  } else if (ascii_iequal(name, "ETag")) {
+    t->etag = value;
+  } else if (ascii_iequal(name, "Last-Modified")) {
+    t->last_modified = value;
+  } else if (ascii_iequal(name, "Content-Range")) {
+    t->content_range = value;
+  } else if (ascii_iequal(name, "Retry-After")) {
+    t->retry_after = value;
   } else if (ascii_iequal(name, "Content-Encoding")) {
     for (std::string_view rest = value; !rest.empty();) {
       const size_t comma = rest.find(',');
@@ -225,7 +305,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   t->received += n;
   if (!t->head_delivered) {
     if (auto head = t->deliver_head(); !head) {
-      t->error = std::move(head).error();
+      t->fail_with(std::move(head).error(), FailureKind::kOther);
       return 0;
     }
   }
@@ -233,7 +313,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     auto decoded = t->gzip->decode(std::string_view(data, n), t->buffer.get(), &t->buffered,
                                    kTransferBufferSize, [t] { return t->flush(); });
     if (!decoded) {
-      t->error = std::move(decoded).error();
+      t->fail_with(std::move(decoded).error(), FailureKind::kOther);  // not gzip
       return 0;
     }
     return n;
@@ -241,7 +321,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   for (size_t done = 0; done < n;) {
     if (t->buffered == kTransferBufferSize) {
       if (auto flushed = t->flush(); !flushed) {
-        t->error = std::move(flushed).error();
+        t->fail_with(std::move(flushed).error(), FailureKind::kHandler);
         return 0;
       }
     }
@@ -259,25 +339,28 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
   const auto before = Transfer::Clock::now();
   if (auto flushed = t->flush(); !flushed) {
-    t->error = std::move(flushed).error();
+    t->fail_with(std::move(flushed).error(), FailureKind::kHandler);
     return 1;
   }
   const auto now = Transfer::Clock::now();
   // Time spent handing the bytes on (writing them out) is not time without data.
   t->period_start += now - before;
   if (t->total_timeout && now - t->started >= *t->total_timeout) {
-    t->error = Error("the request did not complete within " + seconds_text(*t->total_timeout));
+    t->fail_with(Error("the request did not complete within " + seconds_text(*t->total_timeout)),
+                 FailureKind::kOther);
     return 1;
   }
   if (!t->connected) return 0;  // connecting has its own timeout
   if (!t->head_complete && !t->head_delivered && now - *t->connected >= t->head_timeout) {
-    t->error = Error("no complete response head within " + seconds_text(t->head_timeout));
+    t->fail_with(Error("no complete response head within " + seconds_text(t->head_timeout)),
+                 FailureKind::kStall);
     return 1;
   }
   if (now - t->period_start >= t->stall_timeout) {
     if (t->received - t->period_received < t->stall_bytes) {
-      t->error = Error("the transfer stalled: fewer than " + std::to_string(t->stall_bytes) +
-                       " bytes received in " + seconds_text(t->stall_timeout));
+      t->fail_with(Error("the transfer stalled: fewer than " + std::to_string(t->stall_bytes) +
+                         " bytes received in " + seconds_text(t->stall_timeout)),
+                   FailureKind::kStall);
       return 1;
     }
     t->period_start = now;
@@ -330,6 +413,7 @@ struct DownloadAgent::Impl {
   DownloadOptions options;
   CurlHandle curl;
   std::string user_agent;
+  RequestFailure failure;  // of the last request
   char error_buffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -396,11 +480,43 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
 }
 
 Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& handler) {
-  return perform(url, handler, std::nullopt);
+  return perform(url, handler, std::nullopt, nullptr);
 }
 
+Result<void> DownloadAgent::stream(std::string_view url, const StreamHandler& handler,
+                                   const RangeRequest& range) {
+  return perform(url, handler, std::nullopt, &range);
+}
+
+const RequestFailure& DownloadAgent::last_failure() const { return impl_->failure; }
+
+namespace {
+
+// The kind of a failure that libcurl reported itself.
+FailureKind failure_kind(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:      // refused, unreachable
+    case CURLE_OPERATION_TIMEDOUT:   // no connection within the connect timeout
+    case CURLE_PARTIAL_FILE:         // the body ended before its length
+    case CURLE_GOT_NOTHING:          // the connection closed before any answer
+    case CURLE_SEND_ERROR:           // reset while sending
+    case CURLE_RECV_ERROR:           // reset while receiving, or a chunked body cut short
+      return FailureKind::kTransient;
+    default:
+      return FailureKind::kOther;
+  }
+}
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_api().slist_free_all(list); }
+};
+
+}  // namespace
+
 Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& handler,
-                                    std::optional<std::chrono::seconds> total_timeout) {
+                                    std::optional<std::chrono::seconds> total_timeout,
+                                    const RangeRequest* range) {
+  impl_->failure = RequestFailure{};
   Transfer t;
   t.curl = impl_->curl.get();
   t.handler = &handler;
@@ -409,12 +525,27 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   t.stall_bytes = impl_->options.stall_bytes;
   t.head_timeout = impl_->options.head_timeout;
   t.total_timeout = total_timeout;
-  NV_TRY(check_absolute_url(t.first_url));
+  if (auto absolute = check_absolute_url(t.first_url); !absolute) {
+    impl_->failure.kind = FailureKind::kOther;
+    return absolute;
+  }
   NV_DEBUG(kTarget, "GET " + lossy_utf8(url));
 
   CURL* c = t.curl;
   impl_->error_buffer[0] = '\0';
-  CURLcode code = curl_api().easy_setopt(c, CURLOPT_URL, t.first_url.c_str());
+  // A range asks for the rest of the body, and only of the same version of it.
+  std::string range_text;
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  if (range != nullptr) {
+    range_text = std::to_string(range->from) + "-";
+    if (!range->if_range.empty()) {
+      headers.reset(curl_api().slist_append(nullptr, ("If-Range: " + range->if_range).c_str()));
+      if (!headers) return fail("out of memory");
+    }
+  }
+  CURLcode code = curl_api().easy_setopt(c, CURLOPT_RANGE, range ? range_text.c_str() : nullptr);
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_URL, t.first_url.c_str());
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_HEADERDATA, &t);
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_WRITEDATA, &t);
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, &t);
@@ -428,10 +559,14 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   if (code == CURLE_OK) {
     result = t.head_delivered ? t.flush()          // the last read
                               : t.deliver_head();  // an empty body
-    if (result && t.gzip) result = t.gzip->finish();
+    if (result && t.gzip) {
+      result = t.gzip->finish();
+      if (!result) t.failure.kind = FailureKind::kTransient;  // cut short
+    }
   } else if (t.error) {
     result = unexpected(std::move(*t.error));
   } else {
+    t.failure.kind = failure_kind(code);
     // What the last read brought before the failure is kept, as it would have been
     // had the failure come one read later.
     Result<void> flushed = t.head_delivered ? t.flush() : Result<void>();
@@ -447,6 +582,12 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   curl_api().easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_RANGE, nullptr);
+  curl_api().easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  if (!result) {
+    impl_->failure = t.failure;
+    if (impl_->failure.kind == FailureKind::kNone) impl_->failure.kind = FailureKind::kOther;
+  }
 
   if (result) {
     NV_DEBUG(kTarget, "GET " + lossy_utf8(url) + ": status " + std::to_string(t.response_code()) +
@@ -473,7 +614,7 @@ Result<std::string> DownloadAgent::read_to_string(std::string_view url, uint64_t
     body.append(bytes);
     return {};
   };
-  NV_TRY(perform(url, handler, impl_->options.string_body_timeout));
+  NV_TRY(perform(url, handler, impl_->options.string_body_timeout, nullptr));
   return body;
 }
 

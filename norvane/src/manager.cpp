@@ -89,12 +89,6 @@ Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
 // ---------------------------------------------------------------------------------
 // Placing a package.
 
-namespace {
-// A temporary file not touched for this long belongs to a run that is gone: a live
-// one writes to it all the time, and holds the directory lock besides.
-constexpr std::chrono::hours kStalePartialAge{1};
-}  // namespace
-
 Result<void> place_package(const std::filesystem::path& packages_dir, const NorvaneAsset& asset,
                            const PackageFetch& fetch) {
   // The name is data from the feed: it must name a file in the packages directory and
@@ -147,7 +141,7 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
     NV_INFO(kTarget, "Cleaning up old package: '" + path_text(path) + "'");
     ::unlink(path.c_str());  // as a file: a directory stays, and a failure is no error
   }
-  remove_stale_partial_files(packages_dir, kStalePartialAge, asset.FileName);
+  remove_stale_partial_files(packages_dir, asset.FileName);
   return {};
 }
 

@@ -91,7 +91,8 @@ Result<void> check_package_file_name(std::string_view name) {
   // Refused before any transfer, rather than at the rename once the body is in.
   else if (name.size() > kMaxNameLength) problem = "it is longer than 255 bytes";
   // A package under such a name would be taken for a killed run's leftover and swept.
-  else if (is_partial_file_name(name)) problem = "it has the form of a temporary download file";
+  else if (is_partial_file_name(name) || is_resume_file_name(name))
+    problem = "it has the form of a temporary download file";
   if (problem == nullptr) return {};
   return fail("invalid package file name " + debug_string(name) + ": " + problem);
 }
@@ -101,6 +102,26 @@ std::string partial_file_name(std::string_view file_name, long pid, std::string_
   const size_t room = kMaxNameLength - 1 - suffix.size() - random.size() - kPartialSuffix.size();
   return "." + name_prefix(std::string(file_name), room) + suffix + std::string(random) +
          std::string(kPartialSuffix);
+}
+
+namespace {
+constexpr std::string_view kResumeSuffix = ".resume";
+constexpr std::string_view kRecordSuffix = ".resume.info";
+}  // namespace
+
+ResumeFiles resume_files(const fs::path& target) {
+  const std::string stem =
+      "." + name_prefix(target.filename().string(), kMaxNameLength - 1 - kRecordSuffix.size());
+  const fs::path dir = target.parent_path();
+  return ResumeFiles{dir / (stem + std::string(kResumeSuffix)), dir / (stem + std::string(kRecordSuffix))};
+}
+
+bool is_resume_file_name(std::string_view name) {
+  if (!name.starts_with('.')) return false;
+  for (const std::string_view suffix : {kResumeSuffix, kRecordSuffix}) {
+    if (name.size() > suffix.size() + 1 && name.ends_with(suffix)) return true;
+  }
+  return false;
 }
 
 bool is_partial_file_name(std::string_view name) {
@@ -145,8 +166,6 @@ std::string hex_digest(Sha1& hash) {
 
 PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
     : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {
-  // A run ended by a signal removes the file too.
-  add_interrupted_file(temp_);
   if (!expected_.sha1.empty()) hash_.emplace();
 }
 
@@ -157,7 +176,8 @@ PackageWriter::PackageWriter(PackageWriter&& other) noexcept
       expected_(std::move(other.expected_)),
       count_(other.count_),
       hash_(std::move(other.hash_)),
-      placed_(std::exchange(other.placed_, true)) {}
+      placed_(std::exchange(other.placed_, true)),
+      resumable_(other.resumable_) {}
 
 PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
   if (this != &other) {
@@ -169,17 +189,24 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
     count_ = other.count_;
     hash_ = std::move(other.hash_);
     placed_ = std::exchange(other.placed_, true);
+    resumable_ = other.resumable_;
   }
   return *this;
 }
 
-PackageWriter::~PackageWriter() { discard(); }
+PackageWriter::~PackageWriter() {
+  if (resumable_) {
+    fd_.reset();  // kept for the next attempt
+    return;
+  }
+  discard();
+}
 
 void PackageWriter::discard() {
   fd_.reset();
   if (!placed_ && !temp_.empty()) {
     ::unlink(temp_.c_str());
-    drop_interrupted_file(temp_);
+    if (!resumable_) drop_interrupted_file(temp_);
   }
   placed_ = true;  // nothing left to discard
 }
@@ -205,7 +232,49 @@ Result<PackageWriter> PackageWriter::create(const fs::path& target, ExpectedCont
         }
       },
       sleep));
+  // A run ended by a signal removes the file too.
+  add_interrupted_file(created.path);
   return PackageWriter(target, std::move(created.path), std::move(created.fd), std::move(expected));
+}
+
+Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, const fs::path& partial,
+                                                    ExpectedContent expected, uint64_t keep) {
+  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (keep == 0 ? O_CREAT | O_TRUNC : 0);
+  UniqueFd fd(::open(partial.c_str(), flags, 0666));
+  if (!fd) return unexpected(Error::from_errno(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return unexpected(Error::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return fail("the partial file '" + path_text(partial) + "' is not a regular file");
+  if (static_cast<uint64_t>(st.st_size) < keep) {
+    return fail("the partial file '" + path_text(partial) + "' holds fewer than " +
+                std::to_string(keep) + " bytes");
+  }
+  // Whatever lies past the bytes kept is not trusted: it is cut off and fetched again.
+  if (::ftruncate(fd.get(), static_cast<off_t>(keep)) != 0 ||
+      ::lseek(fd.get(), static_cast<off_t>(keep), SEEK_SET) < 0)
+    return unexpected(Error::from_errno(errno));
+  PackageWriter writer(target, partial, std::move(fd), std::move(expected));
+  writer.resumable_ = true;
+  writer.count_ = keep;
+  if (keep != 0 && writer.hash_) NV_TRY(writer.hash_prefix(keep));
+  return writer;
+}
+
+Result<void> PackageWriter::hash_prefix(uint64_t length) {
+  constexpr size_t kBufferSize = 256 * 1024;  // larger reads hash no faster
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+  for (uint64_t offset = 0; offset < length;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBufferSize, length - offset));
+    const ssize_t n = ::pread(fd_.get(), buffer.get(), want, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(Error::from_errno(errno));
+    }
+    if (n == 0) return fail("the partial file '" + path_text(temp_) + "' ended early");
+    hash_->update(std::string_view(buffer.get(), static_cast<size_t>(n)));
+    offset += static_cast<uint64_t>(n);
+  }
+  return {};
 }
 
 Result<void> PackageWriter::write(std::string_view bytes) {
@@ -292,7 +361,7 @@ Result<void> PackageWriter::place() {
     return unexpected(error);
   }
   placed_ = true;
-  drop_interrupted_file(temp_);
+  if (!resumable_) drop_interrupted_file(temp_);
   // The new name is kept only once the directory is flushed too; until then the caller
   // must not remove the old packages, so a failure here fails the placement.
   return flush_directory(target_.parent_path());
@@ -369,17 +438,22 @@ Result<std::vector<fs::path>> list_packages(const fs::path& dir) {
   return paths;
 }
 
-void remove_stale_partial_files(const fs::path& dir, std::chrono::seconds age,
-                                std::string_view keep) {
+void remove_stale_partial_files(const fs::path& dir, std::string_view keep,
+                                std::chrono::seconds resume_age) {
   auto names = directory_names(dir);
   if (!names) return;
+  const ResumeFiles kept = resume_files(dir / std::string(keep));
   const std::time_t now = std::time(nullptr);
   for (const std::string& name : *names) {
-    if (name == keep || !is_partial_file_name(name)) continue;
+    if (name == keep) continue;
+    const bool temporary = is_partial_file_name(name);
+    const bool own_resume_file =
+        name == kept.data.filename().string() || name == kept.record.filename().string();
+    if (!temporary && !is_resume_file_name(name)) continue;
     const fs::path path = dir / name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (now - st.st_mtime < static_cast<std::time_t>(age.count())) continue;
+    if (own_resume_file && now - st.st_mtime < static_cast<std::time_t>(resume_age.count())) continue;
     NV_INFO(kTarget, "Removing stale partial download: '" + path_text(path) + "'");
     ::unlink(path.c_str());
   }

@@ -46,6 +46,18 @@ std::string partial_file_name(std::string_view file_name, long pid, std::string_
 // True for a name that partial_file_name() gives.
 bool is_partial_file_name(std::string_view name);
 
+// The resumable partial file of a package and the record of what it holds, beside the
+// target: "." + file name + ".resume" and "." + file name + ".resume.info", the file
+// name cut as above so that both stay within 255 bytes. Neither matches "*.nupkg".
+struct ResumeFiles {
+  std::filesystem::path data;
+  std::filesystem::path record;
+};
+ResumeFiles resume_files(const std::filesystem::path& target);
+
+// True for a name that resume_files() gives, of either kind.
+bool is_resume_file_name(std::string_view name);
+
 // True for a name the "*.nupkg" pattern matches: any name ending in ".nupkg", letter
 // case counting, ".nupkg" itself and names with a leading dot included.
 bool matches_package_pattern(std::string_view name);
@@ -62,6 +74,16 @@ class PackageWriter {
   // fourth attempt.
   static Result<PackageWriter> create(const std::filesystem::path& target,
                                       ExpectedContent expected, const Sleeper& sleep = sleep_for);
+
+  // A writer on the package's resumable partial file `partial` (see resume_files),
+  // which outlives the writer unless placed or refused by place(): a run that fails or
+  // is killed leaves it for the next attempt. With `keep` 0 the file is created or
+  // emptied; otherwise its first `keep` bytes stay, are counted and hashed (read back
+  // once), and writing goes on after them. Fails with the OS error, or with "the partial
+  // file '{path}' holds fewer than {keep} bytes".
+  static Result<PackageWriter> open_resumable(const std::filesystem::path& target,
+                                              const std::filesystem::path& partial,
+                                              ExpectedContent expected, uint64_t keep);
 
   PackageWriter(PackageWriter&& other) noexcept;
   PackageWriter& operator=(PackageWriter&& other) noexcept;
@@ -97,6 +119,7 @@ class PackageWriter {
   PackageWriter(std::filesystem::path target, std::filesystem::path temp, UniqueFd fd,
                 ExpectedContent expected);
   void discard();
+  Result<void> hash_prefix(uint64_t length);
 
   std::filesystem::path target_;
   std::filesystem::path temp_;
@@ -105,6 +128,7 @@ class PackageWriter {
   uint64_t count_ = 0;
   std::optional<Sha1> hash_;  // present when a SHA-1 is expected
   bool placed_ = false;
+  bool resumable_ = false;  // the file stays when the writer goes away unplaced
 };
 
 // How long a run waits for another run's lock on the packages directory (10 minutes).
@@ -142,11 +166,17 @@ class DirectoryLock {
 // with the OS error when the directory cannot be listed.
 Result<std::vector<std::filesystem::path>> list_packages(const std::filesystem::path& dir);
 
-// Removes the temporary files of PackageWriter in `dir` that are regular files not
-// modified for `age`, logging "Removing stale partial download: '{}'" (info,
-// "norvane::manager") for each. Failures are ignored.
-// The entry named `keep` (the package just placed) is never touched, whatever its name.
-void remove_stale_partial_files(const std::filesystem::path& dir, std::chrono::seconds age,
-                                std::string_view keep = {});
+// How long the partial file of a package may wait to be continued (7 days).
+inline constexpr std::chrono::hours kResumeFileAge{24 * 7};
+
+// The clean-up after a package `keep` was placed in `dir`, with the directory locked:
+// removes the regular files among the temporary files of PackageWriter (no run is
+// writing one: they hold the lock while they do), the resumable partial files and
+// records of other packages, and those of `keep` not modified for `resume_age`, logging
+// "Removing stale partial download: '{}'" (info, "norvane::manager") for each.
+// Failures are ignored. The entry named `keep` itself is never touched, whatever its
+// name.
+void remove_stale_partial_files(const std::filesystem::path& dir, std::string_view keep,
+                                std::chrono::seconds resume_age = kResumeFileAge);
 
 }  // namespace norvane

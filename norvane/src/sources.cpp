@@ -8,6 +8,7 @@
 #include <norvane/url.h>
 #include <norvane/util.h>
 
+#include "package_transfer.h"
 #include "placement.h"
 #include "platform.h"
 
@@ -77,7 +78,20 @@ Result<NorvaneAssetFeed> HttpSource::fetch_release_feed(std::string_view channel
   const std::string href = feed_url.href();
   NV_INFO(kTarget, "Downloading releases for channel " + std::string(channel) + " from: " + href);
   NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent());
-  NV_TRY_ASSIGN(const std::string body, agent.read_to_string(href, kMaxStringBodySize));
+  RetryBudget budget(kFeedAttempts);
+  std::string body;
+  for (;;) {
+    budget.start_attempt();
+    auto read = agent.read_to_string(href, kMaxStringBodySize);
+    if (read) {
+      body = std::move(read).value();
+      break;
+    }
+    const std::optional<std::chrono::seconds> wait = budget.next_wait(agent.last_failure());
+    if (!wait) return unexpected(budget.final_error(std::move(read).error()));
+    log_retry_wait("Feed request", budget, kFeedAttempts, *wait, read.error());
+    retry_sleep(*wait);
+  }
   // Over HTTP, bytes that are not UTF-8 are replaced rather than refused.
   if (is_valid_utf8(body)) return parse_release_feed(body);
   return parse_release_feed(lossy_utf8(body));
@@ -90,34 +104,14 @@ Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
   NV_TRY_ASSIGN(const Url asset_url, resolve(url, asset.FileName));
   const std::string href = asset_url.href();
   NV_INFO(kTarget, "About to download from URL '" + href + "' to file '" + path_text(local_file) + "'");
-  DownloadOptions options;
-  options.accept_gzip = false;  // an archive gains nothing from it
-  NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent(options));
-
-  const ExpectedContent expected = expected_content(asset);
-  std::optional<PackageWriter> writer;
-  StreamHandler handler;
-  // The temporary file is created only once the final head is in: a failed request
-  // leaves nothing behind.
-  handler.on_head = [&](const ResponseHead& head) -> Result<void> {
-    // Only a whole body is a package: not an answer without one (204, 205, 304), nor a
-    // part (206), nor a redirect that was not followed.
-    if (head.status < 200 || head.status >= 300 || head.status == 204 || head.status == 205 ||
-        head.status == 206)
-      return fail(head.url + ": unexpected status code " + std::to_string(head.status));
-    if (expected.size != 0 && head.content_length && *head.content_length != expected.size) {
-      return fail("size mismatch for '" + asset.FileName + "': expected " +
-                  std::to_string(expected.size) + " bytes, the response announces " +
-                  std::to_string(*head.content_length));
-    }
-    NV_TRY_ASSIGN(writer, PackageWriter::create(local_file, expected));
-    return {};
-  };
-  handler.on_chunk = [&](std::string_view bytes) { return writer->write(bytes); };
-  handler.progress = progress;
-  NV_TRY(agent.stream(href, handler));
-  if (!writer) return fail("the response to " + href + " had no head");
-  return writer->place();
+  PackageTransfer transfer;
+  transfer.url = href;
+  transfer.target = local_file;
+  transfer.expected = expected_content(asset);
+  transfer.progress = progress;
+  transfer.options.accept_gzip = false;  // an archive gains nothing from it
+  transfer.sleep = retry_sleep;
+  return transfer_package(transfer);
 }
 
 }  // namespace norvane

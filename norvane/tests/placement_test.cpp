@@ -323,29 +323,39 @@ TEST(ListPackagesTest, MatchesTheDirectoryItselfInByteOrder) {
   EXPECT_EQ(file.error().message, "Not a directory (os error 20)");
 }
 
-TEST(StalePartialFilesTest, RemovesOnlyOldTemporaryFiles) {
+TEST(StalePartialFilesTest, RemovesLeftoversButTheFreshPartialFileOfThePlacedPackage) {
   TempDir dir;
-  const std::string old_partial = ".a.nupkg.77.0123456789abcdef.partial";
-  const std::string fresh_partial = ".a.nupkg.78.fedcba9876543210.partial";
-  const std::string old_dir = ".b.nupkg.79.0123456789abcdef.partial";
-  const std::string old_other = "old-notes.partial";
-  write_file(dir / old_partial, "x");
-  write_file(dir / fresh_partial, "x");
-  write_file(dir / old_other, "x");
-  fs::create_directory(dir / old_dir);
-  for (const auto& name : {old_partial, old_dir, old_other}) set_mtime_ago(dir / name, 2h);
-  set_mtime_ago(dir / fresh_partial, 50min);
+  const fs::path d = dir.path();
+  const std::string temporary = ".a.nupkg.77.0123456789abcdef.partial";
+  const std::string temporary_dir = ".b.nupkg.79.0123456789abcdef.partial";
+  const std::string other_resume = ".b.nupkg.resume", other_record = ".b.nupkg.resume.info";
+  const std::string own_resume = ".c.nupkg.resume", own_record = ".c.nupkg.resume.info";
+  const std::string unrelated = "old-notes.partial";
+  for (const auto& name : {temporary, other_resume, other_record, own_resume, own_record, unrelated})
+    write_file(d / name, "x");
+  fs::create_directory(d / temporary_dir);
   CapturedLog log(log::Level::Info);
-  remove_stale_partial_files(dir.path(), 1h);
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{fresh_partial, old_dir, old_other}));
-  EXPECT_EQ(log.messages(),
-            std::vector<std::string>{"Removing stale partial download: '" + (dir / old_partial).string() + "'"});
+  remove_stale_partial_files(d, "c.nupkg");
+  // A temporary file goes whatever its age, and the partial files of other packages too;
+  // the placed package's own fresh ones stay, and so does what is not ours.
+  EXPECT_EQ(names_in(d), (std::vector<std::string>{temporary_dir, own_resume, own_record, unrelated}));
+  const auto removed = [&](const std::string& name) {
+    return "Removing stale partial download: '" + (d / name).string() + "'";
+  };
+  std::vector<std::string> expected = {removed(temporary), removed(other_resume), removed(other_record)};
+  std::vector<std::string> messages = log.messages();
+  std::sort(expected.begin(), expected.end());
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages, expected);
+  // Past the age limit the own ones go too.
+  set_mtime_ago(d / own_resume, std::chrono::hours(24 * 7 + 1));
+  remove_stale_partial_files(d, "c.nupkg");
+  EXPECT_EQ(names_in(d), (std::vector<std::string>{temporary_dir, own_record, unrelated}));
   // The name just placed is kept, even in the shape of a leftover.
   const std::string placed = ".c.nupkg.80.0123456789abcdef.partial";
-  write_file(dir / placed, "x");
-  set_mtime_ago(dir / placed, 2h);
-  remove_stale_partial_files(dir.path(), 1h, placed);
-  EXPECT_TRUE(fs::exists(dir / placed));
+  write_file(d / placed, "x");
+  remove_stale_partial_files(d, placed);
+  EXPECT_TRUE(fs::exists(d / placed));
 }
 
 TEST(DirectoryLockTest, TheWaitHasAnEnd) {
@@ -559,13 +569,12 @@ TEST(PlacePackageTest, CleansUpOnlyItsOwnDirectoryWhateverItsPathHolds) {
 TEST(PlacePackageTest, RemovesStaleTemporaryFilesAfterASuccess) {
   TempDir dir;
   const fs::path p = dir / "packages";
-  const std::string stale = ".c.nupkg.4242.0123456789abcdef.partial";
-  const std::string recent = ".c.nupkg.4243.0123456789abcdef.partial";
-  write_file(p / stale, "killed long ago");
-  write_file(p / recent, "maybe still written");
-  set_mtime_ago(p / stale, 2h);
+  const std::string killed = ".c.nupkg.4242.0123456789abcdef.partial";
+  write_file(p / killed, "killed long ago");
+  write_file(p / ".b.nupkg.resume", "an older package, half fetched");
+  write_file(p / ".b.nupkg.resume.info", "its record");
   ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new")));
-  EXPECT_EQ(names_in(p), (std::vector<std::string>{recent, "c.nupkg"}));
+  EXPECT_EQ(names_in(p), (std::vector<std::string>{"c.nupkg"}));
 }
 
 TEST(PlacePackageTest, ReturnsTheErrorOfCreatingTheDirectory) {

@@ -67,6 +67,14 @@ struct DownloadOptions {
   Sleeper sleeper = sleep_for;
 };
 
+// The range of a partial answer (206): "Content-Range: bytes {first}-{last}/{total}",
+// the total "*" when unknown.
+struct ContentRange {
+  uint64_t first = 0;
+  uint64_t last = 0;
+  std::optional<uint64_t> total;
+};
+
 // The final response of a request, as the transfer saw its head.
 struct ResponseHead {
   long status = 0;  // below 400: a status of 400 or more fails the request
@@ -76,6 +84,39 @@ struct ResponseHead {
   // decimal, an optional leading "+"), or empty when it is absent or unparsable, or when
   // the body is gzip-coded (and so decoded on the way).
   std::optional<uint64_t> content_length;
+  // Whether the body came with a content coding (gzip, decoded on the way, or another).
+  bool coded = false;
+  // The validators, as sent (trimmed), or empty.
+  std::string etag;
+  std::string last_modified;
+  // The Content-Range of a 206 when it has the form above, or none.
+  std::optional<ContentRange> content_range;
+};
+
+// A request for the rest of a body from byte `from` on ("Range: bytes={from}-"), only
+// if it still has the validator `if_range` (a strong ETag or a Last-Modified date),
+// sent as "If-Range" unless empty.
+struct RangeRequest {
+  uint64_t from = 0;
+  std::string if_range;
+};
+
+// What ended a request that failed, for a caller that decides whether to try again.
+enum class FailureKind {
+  kNone,       // the request succeeded
+  kTransient,  // no connection, a reset or dropped connection, a body cut short
+  kStall,      // the minimum rate or the head's deadline was not met
+  kStatus,     // a final status of 400 or more
+  kHandler,    // a callback of the handler failed (its error is returned unchanged)
+  kOther,      // anything else: TLS, name resolution, a malformed answer, too many redirects
+};
+
+struct RequestFailure {
+  FailureKind kind = FailureKind::kNone;
+  long status = 0;  // for kStatus
+  // For kStatus: the Retry-After of that response, as seconds from now, when it had one
+  // (a number of seconds or an HTTP date).
+  std::optional<std::chrono::seconds> retry_after;
 };
 
 // What the caller of DownloadAgent::stream does with a response. Each member may be
@@ -120,6 +161,8 @@ class DownloadAgent {
   //    a plain decimal number (an optional leading "+" allowed);
   //  - the error of a handler callback, unchanged.
   Result<void> stream(std::string_view url, const StreamHandler& handler);
+  // The same with a range request; a 206 answer is then handed to the handler too.
+  Result<void> stream(std::string_view url, const StreamHandler& handler, const RangeRequest& range);
 
   // GETs `url` and returns the whole (decoded) body as bytes, which need not be UTF-8.
   // Fails as stream() does, with "response too big for into_string" for a body of
@@ -128,11 +171,15 @@ class DownloadAgent {
   Result<std::string> read_to_string(std::string_view url,
                                      uint64_t max_size = kMaxStringBodySize);
 
+  // Why the last request failed; kind kNone after a success.
+  const RequestFailure& last_failure() const;
+
  private:
   struct Impl;
   explicit DownloadAgent(std::unique_ptr<Impl> impl);
   Result<void> perform(std::string_view url, const StreamHandler& handler,
-                       std::optional<std::chrono::seconds> total_timeout);
+                       std::optional<std::chrono::seconds> total_timeout,
+                       const RangeRequest* range);
   friend Result<DownloadAgent> get_download_agent(const DownloadOptions& options);
 
   std::unique_ptr<Impl> impl_;

@@ -13,6 +13,7 @@
 #include <norvane/manifest.h>
 #include <norvane/progress.h>
 #include <norvane/result.h>
+#include <norvane/util.h>
 
 namespace norvane {
 
@@ -74,6 +75,8 @@ struct FileSource {
 // A base URL on an HTTP or HTTPS server, kept as the text the caller gave.
 struct HttpSource {
   std::string url;
+  // The waits between attempts of a request; tests record them.
+  Sleeper retry_sleep = sleep_for;
 
   HttpSource() = default;
   explicit HttpSource(std::string base_url) : url(std::move(base_url)) {}
@@ -82,21 +85,28 @@ struct HttpSource {
   // trailing "/" removed and one "/" appended, parsed as an absolute URL; the feed name
   // resolved against it; the query set to "localVersion={version}&id={id}" from the
   // manifest (as the URL search setter encodes it, any fragment kept). Logs the
-  // channel and the URL (info, "norvane::sources"), reads the body with one GET (at most 10 MiB: "response too big for into_string"),
-  // replaces bytes that are not UTF-8 with U+FFFD and parses it. Fails with the URL
-  // parser's, the agent's or the feed parser's message.
+  // channel and the URL (info, "norvane::sources"), reads the body with a GET (at most
+  // 10 MiB: "response too big for into_string"), replaces bytes that are not UTF-8 with
+  // U+FFFD and parses it. A request that fails for a passing reason (no connection, a
+  // reset, a body cut short, a stall, a 408, 429 or 5xx gateway status) is made again,
+  // three attempts in all, after 1 s and 2 s or the server's Retry-After (at most 30 s),
+  // each retry logged as a warning. Fails with the URL parser's message, the agent's
+  // (followed by " (after {n} attempts)" when there were several) or the feed parser's.
+
   Result<NorvaneAssetFeed> fetch_release_feed(std::string_view channel,
                                               const Manifest& manifest) const;
 
   // Downloads FileName, resolved against the base URL as above (so a query or fragment
   // of the url text is lost), to `local_file`: logs the URL and the path (info,
-  // "norvane::sources") and streams the body into the temporary file,
-  // hashing it on the way, with progress in 5 % steps when the response announces its
-  // length. A response that announces another length than a non-zero Size fails before
+  // "norvane::sources") and streams the body into a temporary file beside it, hashing
+  // it on the way, with progress in 5 % steps when the response announces its length.
+  // A response that announces another length than a non-zero Size fails before
   // anything is written ("size mismatch for '{FileName}': expected {n} bytes, the
-  // response announces {m}"), and one that goes past Size is stopped at once. Fails
-  // with the URL parser's message, the agent's errors (a body cut short included), an
-  // OS error, or as said above.
+  // response announces {m}"), and one that goes past Size is stopped at once. Failed
+  // attempts are made again, four in all, and an interrupted transfer of a package
+  // with a SHA-1 continues where it stopped, in this run or the next (see
+  // transfer_package in the library's sources). Fails with the URL parser's message,
+  // the agent's errors (a body cut short included), an OS error, or as said above.
   Result<void> download_asset(const NorvaneAsset& asset, const std::filesystem::path& local_file,
                               const ProgressCallback& progress) const;
 };

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 
@@ -203,5 +205,83 @@ std::string request_target(const std::string& request) {
 
 DeadPort::DeadPort() { fd_ = bind_loopback(&port_); }
 DeadPort::~DeadPort() { ::close(fd_); }
+
+std::string header_value(const std::string& request, std::string_view name) {
+  size_t start = request.find("\r\n");
+  while (start != std::string::npos) {
+    start += 2;
+    const size_t end = request.find("\r\n", start);
+    const std::string line = request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const size_t colon = line.find(':');
+    if (colon == name.size() &&
+        std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      return value == std::string::npos ? std::string() : line.substr(value);
+    }
+    start = end;
+  }
+  return {};
+}
+
+ScriptedFileServer::ScriptedFileServer(std::string body, std::vector<FileAnswer> plan)
+    : body_(std::move(body)),
+      plan_(std::move(plan)),
+      server_([this](RawConnection& conn) { answer(conn); }) {}
+
+std::vector<std::string> ScriptedFileServer::ranges() const {
+  std::vector<std::string> out;
+  for (const auto& request : requests()) out.push_back(header_value(request, "Range"));
+  return out;
+}
+
+void ScriptedFileServer::answer(RawConnection& conn) {
+  const size_t turn = next_++;
+  const FileAnswer& a = plan_.empty() ? FileAnswer{} : plan_[std::min(turn, plan_.size() - 1)];
+  if (a.kind == FileAnswer::Kind::kStatus) {
+    std::string fields = "Content-Length: 0\r\n";
+    if (!a.retry_after.empty()) fields += "Retry-After: " + a.retry_after + "\r\n";
+    conn.send(head("HTTP/1.1 " + std::to_string(a.status) + " Scripted", fields));
+    return;
+  }
+  std::string fields;
+  if (!a.etag.empty()) fields += "ETag: " + a.etag + "\r\n";
+  if (!a.content_encoding.empty()) fields += "Content-Encoding: " + a.content_encoding + "\r\n";
+  const uint64_t size = body_.size();
+  uint64_t from = 0;
+  std::string status = "HTTP/1.1 200 OK";
+  const std::string range = header_value(conn.request(), "Range");
+  const std::string if_range = header_value(conn.request(), "If-Range");
+  if (a.ranges && range.starts_with("bytes=") && range.ends_with("-") && (if_range.empty() || if_range == a.etag)) {
+    const uint64_t asked = std::stoull(range.substr(6, range.size() - 7));
+    if (asked >= size) {
+      conn.send(head("HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n"));
+      return;
+    }
+    from = asked;
+    const uint64_t shown = a.range_start.value_or(from);
+    status = "HTTP/1.1 206 Partial Content";
+    fields += "Content-Range: bytes " + std::to_string(shown) + "-" + std::to_string(size - 1) + "/" +
+              std::to_string(size) + "\r\n";
+  }
+  fields += "Content-Length: " + std::to_string(size - from) + "\r\n";
+  if (!conn.send(head(status, fields))) return;
+  if (a.kind == FileAnswer::Kind::kStall) {
+    conn.hold();
+    return;
+  }
+  uint64_t length = size - from;
+  if (a.cut_after) length = std::min(length, *a.cut_after);
+  // In pieces, so that a cut comes after bytes that have really gone out.
+  constexpr uint64_t kPiece = 64 * 1024;
+  for (uint64_t done = 0; done < length;) {
+    const uint64_t n = std::min(kPiece, length - done);
+    if (!conn.send(std::string_view(body_).substr(from + done, n))) return;
+    sent_ += n;
+    done += n;
+  }
+  if (a.cut_after && a.reset) conn.reset();
+}
 
 }  // namespace norvane::testing

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -127,5 +128,52 @@ class DeadPort {
   int fd_ = -1;
   uint16_t port_ = 0;
 };
+
+// How a ScriptedFileServer answers one request for its file.
+struct FileAnswer {
+  enum class Kind {
+    kServe,   // the file: 200, or 206 for a range it honours
+    kStatus,  // `status` with an empty body, and Retry-After when given
+    kStall,   // the head, then nothing (held until the server stops, at most kMaxHold)
+  };
+  Kind kind = Kind::kServe;
+  std::string etag = "\"v1\"";  // the ETag sent and matched against If-Range; "" none
+  bool ranges = true;           // honours "Range: bytes={n}-"; otherwise sends it whole
+  // Closes the connection (with a reset when `reset`) after this many bytes of body.
+  std::optional<uint64_t> cut_after;
+  bool reset = false;
+  // A 206 whose Content-Range starts here instead of where it was asked to.
+  std::optional<uint64_t> range_start;
+  std::string content_encoding;  // sent as Content-Encoding when not empty (body unchanged)
+  long status = 503;
+  std::string retry_after;
+};
+
+// One file at every path on 127.0.0.1, with answers scripted request by request: the
+// n-th request gets plan[n], the last entry repeating. A range asked for with If-Range
+// is honoured only while the ETag matches; one at or past the end gets 416. Counts the
+// body bytes it sent.
+class ScriptedFileServer {
+ public:
+  ScriptedFileServer(std::string body, std::vector<FileAnswer> plan);
+
+  std::string url(std::string_view path = "/") const { return server_.url(path); }
+  std::vector<std::string> requests() const { return server_.requests(); }
+  // For each request, its Range header's value ("bytes=N-"), or "" when it had none.
+  std::vector<std::string> ranges() const;
+  uint64_t body_bytes_sent() const { return sent_.load(); }
+
+ private:
+  void answer(RawConnection& conn);
+
+  std::string body_;
+  std::vector<FileAnswer> plan_;
+  std::atomic<size_t> next_{0};
+  std::atomic<uint64_t> sent_{0};
+  RawHttpServer server_;
+};
+
+// A request head's value of the header `name` (ASCII case ignored), or "".
+std::string header_value(const std::string& request, std::string_view name);
 
 }  // namespace norvane::testing
