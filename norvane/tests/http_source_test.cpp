@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,10 +136,57 @@ TEST(HttpSourceTest, ReturnsTheErrorsOfTheUrlTheAgentAndTheParser) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const auto feed = HttpSource(c.base).fetch_release_feed(c.channel, manifest("MyApp", "1.2.3"));
+    HttpSource source(c.base);
+    testing::RecordingSleeper waits;
+    source.retry_sleep = std::ref(waits);
+    const auto feed = source.fetch_release_feed(c.channel, manifest("MyApp", "1.2.3"));
     ASSERT_FALSE(feed);
     if (c.message.empty()) EXPECT_FALSE(feed.error().message.empty());
     else EXPECT_EQ(feed.error().message, c.message);
+  }
+}
+
+// A feed request that fails for a passing reason is made again, three times in all.
+TEST(HttpSourceTest, TriesTheFeedAgainAfterPassingFailures) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> answers;  // one a request, the last repeating
+    std::vector<long> waits;
+    std::string error;  // empty: the feed is read
+  };
+  const std::string unavailable = "HTTP/1.1 503 Busy\r\nRetry-After: 3\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string bad_gateway = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 500\r\nConnection: close\r\n\r\n{\"Assets\":[";
+  const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const Case cases[] = {
+      {"unavailable, then read", {unavailable, ok_response(kFeed)}, {3000}, ""},
+      {"cut short twice, then read", {cut, cut, ok_response(kFeed)}, {1000, 2000}, ""},
+      {"a bad gateway every time", {bad_gateway}, {1000, 2000}, "status code 502 (after 3 attempts)"},
+      {"not found", {not_found}, {}, "status code 404"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::atomic<size_t> turn{0};
+    RawHttpServer server([&](RawConnection& conn) {
+      conn.send(c.answers[std::min(turn++, c.answers.size() - 1)]);
+    });
+    HttpSource source(server.url("/feeds"));
+    testing::RecordingSleeper waits;
+    source.retry_sleep = std::ref(waits);
+    CapturedLog log(log::Level::Warn);
+    const auto feed = source.fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
+    EXPECT_EQ(waits.waits, c.waits);
+    EXPECT_EQ(log.messages().size(), c.waits.size());
+    if (c.error.empty()) {
+      ASSERT_TRUE(feed) << feed.error().message;
+      EXPECT_EQ(feed->Assets.size(), 1u);
+    } else {
+      ASSERT_FALSE(feed);
+      EXPECT_TRUE(feed.error().message.ends_with(c.error)) << feed.error().message;
+    }
+    if (!log.messages().empty()) {
+      EXPECT_TRUE(log.messages()[0].starts_with("Feed request attempt 1 of 3 failed, trying again in ")) << log.messages()[0];
+    }
   }
 }
 

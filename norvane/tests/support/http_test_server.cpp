@@ -225,18 +225,33 @@ std::string header_value(const std::string& request, std::string_view name) {
   return {};
 }
 
-ScriptedFileServer::ScriptedFileServer(std::string body, std::vector<FileAnswer> plan)
+ScriptedFileServer::ScriptedFileServer(std::string body, std::vector<FileAnswer> plan, std::string feed)
     : body_(std::move(body)),
       plan_(std::move(plan)),
+      feed_(std::move(feed)),
       server_([this](RawConnection& conn) { answer(conn); }) {}
 
+std::vector<uint64_t> ScriptedFileServer::body_bytes_per_request() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return sent_per_request_;
+}
+
 std::vector<std::string> ScriptedFileServer::ranges() const {
-  std::vector<std::string> out;
-  for (const auto& request : requests()) out.push_back(header_value(request, "Range"));
-  return out;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return ranges_;
 }
 
 void ScriptedFileServer::answer(RawConnection& conn) {
+  if (!feed_.empty() && request_target(conn.request()).find("/releases.") != std::string::npos) {
+    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(feed_.size()) + "\r\n") + feed_);
+    return;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ranges_.push_back(header_value(conn.request(), "Range"));
+    sent_per_request_.push_back(0);
+  }
+  const size_t index = ranges().size() - 1;
   const size_t turn = next_++;
   const FileAnswer& a = plan_.empty() ? FileAnswer{} : plan_[std::min(turn, plan_.size() - 1)];
   if (a.kind == FileAnswer::Kind::kStatus) {
@@ -279,7 +294,12 @@ void ScriptedFileServer::answer(RawConnection& conn) {
     const uint64_t n = std::min(kPiece, length - done);
     if (!conn.send(std::string_view(body_).substr(from + done, n))) return;
     sent_ += n;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      sent_per_request_[index] += n;
+    }
     done += n;
+    if (a.pace.count() > 0) conn.pause(a.pace);
   }
   if (a.cut_after && a.reset) conn.reset();
 }

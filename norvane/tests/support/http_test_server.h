@@ -145,6 +145,8 @@ struct FileAnswer {
   // A 206 whose Content-Range starts here instead of where it was asked to.
   std::optional<uint64_t> range_start;
   std::string content_encoding;  // sent as Content-Encoding when not empty (body unchanged)
+  // A pause after every 64 KiB of body, for a transfer slow enough to interrupt.
+  std::chrono::milliseconds pace{0};
   long status = 503;
   std::string retry_after;
 };
@@ -152,22 +154,30 @@ struct FileAnswer {
 // One file at every path on 127.0.0.1, with answers scripted request by request: the
 // n-th request gets plan[n], the last entry repeating. A range asked for with If-Range
 // is honoured only while the ETag matches; one at or past the end gets 416. Counts the
-// body bytes it sent.
+// body bytes it sent. With a feed, paths holding "/releases." get the feed instead,
+// outside the plan and the counts.
 class ScriptedFileServer {
  public:
-  ScriptedFileServer(std::string body, std::vector<FileAnswer> plan);
+  ScriptedFileServer(std::string body, std::vector<FileAnswer> plan, std::string feed = "");
 
   std::string url(std::string_view path = "/") const { return server_.url(path); }
   std::vector<std::string> requests() const { return server_.requests(); }
-  // For each request, its Range header's value ("bytes=N-"), or "" when it had none.
+  // For each request for the file, its Range header's value ("bytes=N-"), or "" when it
+  // had none.
   std::vector<std::string> ranges() const;
   uint64_t body_bytes_sent() const { return sent_.load(); }
+  // The body bytes sent for each request for the file, in order.
+  std::vector<uint64_t> body_bytes_per_request() const;
 
  private:
   void answer(RawConnection& conn);
 
   std::string body_;
   std::vector<FileAnswer> plan_;
+  std::string feed_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> ranges_;
+  std::vector<uint64_t> sent_per_request_;
   std::atomic<size_t> next_{0};
   std::atomic<uint64_t> sent_{0};
   RawHttpServer server_;
