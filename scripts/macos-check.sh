@@ -13,8 +13,8 @@
 #   Linux system header can stand in for a missing macOS one.
 # - The system libraries that Zig's stubs lack (libxml2, libz, libicucore) are linked
 #   through the text stubs in macos/stubs, which name only the symbols the code uses.
-# - The platform contract test (norvane/tests/platform_test.cpp) is compiled too, not
-#   linked: it must build on every platform.
+# - The tests that CMake builds on macOS are compiled too, for arm64 alone, and not
+#   linked (nothing here could run them): they must build on a Mac.
 #
 # Usage: scripts/macos-check.sh [BUILD_FOLDER]   (default: build/macos)
 # Every step has a time limit; any failure ends the check with a non-zero status.
@@ -75,6 +75,14 @@ expose /usr/include/unicode unicode
 expose /usr/include/rapidjson rapidjson
 expose /usr/include/CLI CLI
 expose /usr/include/gtest gtest
+expose /usr/include/gmock gmock
+expose /usr/include/httplib.h httplib.h
+# OpenSSL (the tests' HTTPS servers) keeps two of its headers in the multiarch folder.
+mkdir "$include/openssl"
+for header in /usr/include/openssl/*.h "/usr/include/$multiarch"/openssl/*.h; do
+  [ -e "$header" ] || fail "the OpenSSL headers are missing (scripts/install-deps.sh installs them)"
+  ln -sf "$header" "$include/openssl/"
+done
 
 # --- Sources -----------------------------------------------------------------------
 # Everything CMake builds into the program on macOS: the library less the files of
@@ -90,6 +98,16 @@ for source in "${library_sources[@]}" "${front_sources[@]}"; do
   list=$(dirname "$(dirname "$source")")/CMakeLists.txt
   grep -q "src/$(basename "$source")\b" "$list" || fail "$source is not listed in $list"
 done
+# The tests, less the Linux-only TLS test that CMake leaves out on macOS.
+test_sources=()
+for source in "$root"/norvane/tests/*_test.cpp "$root"/norvane/tests/support/*.cpp \
+              "$root"/ntolvex/tests/*_test.cpp "$root"/ntolvex/tests/support/*.cpp; do
+  case $source in */tls_test.cpp | *_linux.cpp) continue ;; esac
+  list=${source%/*}/CMakeLists.txt
+  [ -e "$list" ] || list=${source%/*/*}/CMakeLists.txt
+  grep -qw "$(basename "$source" .cpp)" "$list" || fail "$source is not listed in $list"
+  test_sources+=("$source")
+done
 version=$(sed -n 's/^project(ntolvex VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || fail "cannot read the project version from CMakeLists.txt"
 
@@ -101,7 +119,9 @@ common_flags="-std=c++2b -O2 -DNDEBUG -Wall -Wextra -Wpedantic -Werror -fmacro-p
 -isystem $include -I$root/norvane/include"
 library_flags="-I$root/norvane/src -DU_DISABLE_RENAMING=1"
 front_flags="-I$root/ntolvex/src -DNTOLVEX_VERSION=\\\"$version\\\""
-test_flags="$library_flags -I$root/norvane/tests/support"
+test_flags="-I$root/norvane/src -I$root/ntolvex/src -I$root/norvane/tests/support \
+-I$root/ntolvex/tests/support -DCPPHTTPLIB_OPENSSL_SUPPORT \
+-DNORVANE_TESTDATA_DIR=\\\"$root/norvane/tests/testdata\\\" -DNTOLVEX_BINARY=\\\"ntolvex\\\""
 link_flags="-L$root/macos/stubs -lxml2 -lz -licucore"
 
 ninja_file=$out/build.ninja
@@ -123,26 +143,33 @@ ninja_file=$out/build.ninja
   for arch in x86_64 aarch64; do
     target=$arch-macos.$macos_version
     objects=()
-    emit() {  # emit SOURCE FLAGS: one compile edge; the object joins the link when LINKED
+    emit() {  # emit SOURCE FLAGS: one compile edge, whose object joins the link
       local object=$arch/obj/${1#"$root"/}.o
       echo "build $object: cxx $1"
       echo "  target = $target"
       echo "  flags = $2"
-      [ "$3" = linked ] && objects+=("$object")
-      return 0
+      objects+=("$object")
     }
-    for source in "${library_sources[@]}"; do emit "$source" "$library_flags" linked; done
-    for source in "${front_sources[@]}"; do emit "$source" "$front_flags" linked; done
-    emit "$root/norvane/tests/platform_test.cpp" "$test_flags" compiled-only
-    echo "build $arch/ntolvex: link ${objects[*]} || $arch/obj/norvane/tests/platform_test.cpp.o"
+    for source in "${library_sources[@]}"; do emit "$source" "$library_flags"; done
+    for source in "${front_sources[@]}"; do emit "$source" "$front_flags"; done
+    echo "build $arch/ntolvex: link ${objects[*]}"
     echo "  target = $target"
     binaries+=("$arch/ntolvex")
   done
   echo "build ntolvex: lipo ${binaries[*]}"
-  echo "default ntolvex"
+  test_objects=()
+  for source in "${test_sources[@]}"; do
+    object=tests/${source#"$root"/}.o
+    echo "build $object: cxx $source"
+    echo "  target = aarch64-macos.$macos_version"
+    echo "  flags = $test_flags"
+    test_objects+=("$object")
+  done
+  echo "build tests: phony ${test_objects[*]}"
+  echo "default ntolvex tests"
 } >"$ninja_file"
 
-echo "macos-check: compiling and linking for x86_64 and arm64 (macOS $macos_version)"
+echo "macos-check: compiling and linking for x86_64 and arm64, and the tests for arm64 (macOS $macos_version)"
 timeout 3600 ninja -C "$out" -j "$jobs" || fail "the macOS build failed"
 
 # --- The universal binary --------------------------------------------------------------
