@@ -20,7 +20,10 @@ packages=(
   openssl curl python3 nginx util-linux time
   strace                 # the order of the flushes, in the tests
   clang libclang-rt-14-dev
+  llvm-14                # llvm-lipo-14 and llvm-objdump-14 for make macos-check
 )
+# make macos-check installs its cross compiler with npm; any Node.js with npm will do.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

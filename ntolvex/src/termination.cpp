@@ -26,7 +26,7 @@ void handle_termination_signals() {
     struct sigaction action {};
     action.sa_handler = on_termination;
     action.sa_flags = SA_RESETHAND;
-    ::sigemptyset(&action.sa_mask);
+    sigemptyset(&action.sa_mask);  // a macro on some systems: no "::"
     ::sigaction(signal_number, &action, nullptr);
   }
 }

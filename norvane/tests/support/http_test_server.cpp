@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "descriptors.h"
+
 namespace norvane::testing {
 
 namespace {
@@ -19,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 // A TCP socket bound to 127.0.0.1 on a port the system picks; returns the port.
 int bind_loopback(uint16_t* port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = make_tcp_socket();
   if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -117,7 +119,7 @@ void RawHttpServer::run() {
   while (!stopping_) {
     pollfd p{listen_fd_, POLLIN, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept_connection(listen_fd_);
     if (fd < 0) continue;
     serve(fd);
   }

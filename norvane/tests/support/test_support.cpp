@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>  // mkdtemp on macOS
 
 #include <openssl/evp.h>
 

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "descriptors.h"
+
 extern char** environ;
 
 namespace ntolvex::testing {
@@ -80,7 +82,7 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
   envp.push_back(nullptr);
 
   int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+  if (!norvane::testing::make_pipe(out_pipe) || !norvane::testing::make_pipe(err_pipe))
     throw std::runtime_error("pipe failed");
   if (options.close_stdout) {
     ::close(out_pipe[0]);
