@@ -32,11 +32,13 @@ Result<CurlApi> load_curl_library(const std::string& name) {
   bind(api.url, "curl_url");
   bind(api.url_set, "curl_url_set");
   bind(api.url_cleanup, "curl_url_cleanup");
-  bind(api.url_strerror, "curl_url_strerror");
   bind(api.slist_append, "curl_slist_append");
   bind(api.slist_free_all, "curl_slist_free_all");
   bind(api.getdate, "curl_getdate");
   if (missing != nullptr) return fail(std::string("the HTTP client library lacks ") + missing);
+  // Newer than the oldest library the program runs with (7.80): looked up, not required.
+  api.url_strerror =
+      reinterpret_cast<decltype(api.url_strerror)>(::dlsym(handle, "curl_url_strerror"));
   return api;
 }
 

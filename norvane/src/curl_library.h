@@ -8,15 +8,18 @@
 #include <string>
 
 // Calls go through pointers, so setopt must be a plain function rather than the
-// checking macro.
+// checking macro. The options that newer libraries deprecate are the fallbacks for
+// older ones (macOS ships the library of its release).
 #define CURL_DISABLE_TYPECHECK
+#define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
 
 #include <norvane/result.h>
 
 namespace norvane {
 
-// The functions of the client library that the download agent calls, all bound.
+// The functions of the client library that the download agent calls, all bound except
+// url_strerror, which libraries before 7.80 lack (null then).
 struct CurlApi {
   decltype(&::curl_global_init) global_init = nullptr;
   decltype(&::curl_version_info) version_info = nullptr;

@@ -403,7 +403,10 @@ Result<void> check_absolute_url(const std::string& url) {
   if (!parsed) return fail("out of memory");
   const CURLUcode code =
       curl_api().url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
-  if (code != CURLUE_OK) return fail(url + ": " + curl_api().url_strerror(code));
+  if (code != CURLUE_OK) {
+    const auto describe = curl_api().url_strerror;
+    return fail(url + ": " + (describe ? std::string(describe(code)) : "URL error " + std::to_string(code)));
+  }
   return {};
 }
 
@@ -414,6 +417,7 @@ struct DownloadAgent::Impl {
   CurlHandle curl;
   std::string user_agent;
   RequestFailure failure;  // of the last request
+  bool knows_connections = false;  // the library reports each connection (7.80 and later)
   char error_buffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -447,8 +451,15 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   };
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_ERRORBUFFER, impl->error_buffer);
-  set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Libraries before 7.85 take the schemes as a bit mask only.
+  const auto set_schemes = [&](CURLoption names, CURLoption mask) {
+    if (code != CURLE_OK) return;
+    code = curl_api().easy_setopt(c, names, "http,https");
+    if (code == CURLE_UNKNOWN_OPTION)
+      code = curl_api().easy_setopt(c, mask, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  };
+  set_schemes(CURLOPT_PROTOCOLS_STR, CURLOPT_PROTOCOLS);
+  set_schemes(CURLOPT_REDIR_PROTOCOLS_STR, CURLOPT_REDIR_PROTOCOLS);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_PROXY, "");
@@ -469,7 +480,10 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   set(CURLOPT_WRITEFUNCTION, on_body);
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_XFERINFOFUNCTION, on_progress);
-  set(CURLOPT_PREREQFUNCTION, on_connected);
+  // Libraries before 7.80 cannot say when a connection is made: the time rules then
+  // count from the start of the request.
+  if (code == CURLE_OK && curl_api().easy_setopt(c, CURLOPT_PREREQFUNCTION, on_connected) == CURLE_OK)
+    impl->knows_connections = true;
   if (log::enabled(log::Level::Trace)) {
     set(CURLOPT_DEBUGFUNCTION, on_debug);
     set(CURLOPT_VERBOSE, 1L);
@@ -549,9 +563,11 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_HEADERDATA, &t);
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_WRITEDATA, &t);
   if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-  if (code == CURLE_OK) code = curl_api().easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  if (code == CURLE_OK && impl_->knows_connections)
+    code = curl_api().easy_setopt(c, CURLOPT_PREREQDATA, &t);
   if (code == CURLE_OK) {
     t.started = Transfer::Clock::now();
+    if (!impl_->knows_connections) on_connected(&t, nullptr, nullptr, 0, 0);
     code = curl_api().easy_perform(c);
   }
 
@@ -581,7 +597,7 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   curl_api().easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
-  curl_api().easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
+  if (impl_->knows_connections) curl_api().easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_RANGE, nullptr);
   curl_api().easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
   if (!result) {
