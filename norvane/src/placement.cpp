@@ -149,24 +149,17 @@ bool matches_package_pattern(std::string_view name) { return name.ends_with(".nu
 
 namespace {
 
-// The digest in lower-case hexadecimal, or empty when hashing failed.
-std::string hex_digest(Sha1& hash) {
-  const std::optional<Sha1::Digest> digest = hash.finish();
-  if (!digest) return {};
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char byte : *digest) {
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xF];
-  }
-  return out;
-}
 
 }  // namespace
 
 PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
-    : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {
-  if (!expected_.sha1.empty()) hash_.emplace();
+    : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {}
+
+Result<void> PackageWriter::start_hashing() {
+  if (expected_.sha1.empty()) return {};
+  NV_TRY_ASSIGN(hasher_, FileHasher::start(temp_));
+  hasher_->written(count_);
+  return {};
 }
 
 PackageWriter::PackageWriter(PackageWriter&& other) noexcept
@@ -175,7 +168,7 @@ PackageWriter::PackageWriter(PackageWriter&& other) noexcept
       fd_(std::move(other.fd_)),
       expected_(std::move(other.expected_)),
       count_(other.count_),
-      hash_(std::move(other.hash_)),
+      hasher_(std::move(other.hasher_)),
       placed_(std::exchange(other.placed_, true)),
       resumable_(other.resumable_) {}
 
@@ -187,7 +180,7 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
     fd_ = std::move(other.fd_);
     expected_ = std::move(other.expected_);
     count_ = other.count_;
-    hash_ = std::move(other.hash_);
+    hasher_ = std::move(other.hasher_);
     placed_ = std::exchange(other.placed_, true);
     resumable_ = other.resumable_;
   }
@@ -203,6 +196,7 @@ PackageWriter::~PackageWriter() {
 }
 
 void PackageWriter::discard() {
+  hasher_.reset();
   fd_.reset();
   if (!placed_ && !temp_.empty()) {
     ::unlink(temp_.c_str());
@@ -234,7 +228,9 @@ Result<PackageWriter> PackageWriter::create(const fs::path& target, ExpectedCont
       sleep));
   // A run ended by a signal removes the file too.
   add_interrupted_file(created.path);
-  return PackageWriter(target, std::move(created.path), std::move(created.fd), std::move(expected));
+  PackageWriter writer(target, std::move(created.path), std::move(created.fd), std::move(expected));
+  NV_TRY(writer.start_hashing());
+  return writer;
 }
 
 Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, const fs::path& partial,
@@ -256,25 +252,8 @@ Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, cons
   PackageWriter writer(target, partial, std::move(fd), std::move(expected));
   writer.resumable_ = true;
   writer.count_ = keep;
-  if (keep != 0 && writer.hash_) NV_TRY(writer.hash_prefix(keep));
+  NV_TRY(writer.start_hashing());  // the kept bytes first
   return writer;
-}
-
-Result<void> PackageWriter::hash_prefix(uint64_t length) {
-  constexpr size_t kBufferSize = 256 * 1024;  // larger reads hash no faster
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
-  for (uint64_t offset = 0; offset < length;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBufferSize, length - offset));
-    const ssize_t n = ::pread(fd_.get(), buffer.get(), want, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return unexpected(Error::from_errno(errno));
-    }
-    if (n == 0) return fail("the partial file '" + path_text(temp_) + "' ended early");
-    hash_->update(std::string_view(buffer.get(), static_cast<size_t>(n)));
-    offset += static_cast<uint64_t>(n);
-  }
-  return {};
 }
 
 Result<void> PackageWriter::write(std::string_view bytes) {
@@ -285,17 +264,14 @@ Result<void> PackageWriter::write(std::string_view bytes) {
                 std::to_string(expected_.size) + " bytes, got at least " +
                 std::to_string(count_ + bytes.size()));
   }
-  // Hashed and written a slice at a time, so that the write reads the bytes the hash
-  // has just brought into the cache rather than reading a whole chunk twice from memory.
-  constexpr size_t kSlice = 128 * 1024;
-  for (std::string_view rest = bytes; !rest.empty();) {
-    const std::string_view slice = rest.substr(0, kSlice);
-    if (hash_) hash_->update(slice);
-    NV_TRY(write_all(fd_.get(), slice));
-    rest.remove_prefix(slice.size());
-  }
+  NV_TRY(write_all(fd_.get(), bytes));
   count_ += bytes.size();
+  if (hasher_) hasher_->written(count_);
   return {};
+}
+
+void PackageWriter::copied(uint64_t end) {
+  if (hasher_) hasher_->written(end);
 }
 
 Result<void> PackageWriter::adopt_content() {
@@ -303,26 +279,8 @@ Result<void> PackageWriter::adopt_content() {
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) return unexpected(Error::from_errno(errno));
   count_ = static_cast<uint64_t>(st.st_size);
-  // A file of the wrong size fails in place() whatever its content: not worth reading.
-  if (!hash_ || (expected_.size != 0 && count_ != expected_.size)) return {};
-  hash_.emplace();
-  // The descriptor is open for writing only; the file is read through a second one.
-  const UniqueFd in(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in) return unexpected(Error::from_errno(errno));
-  constexpr size_t kBufferSize = 256 * 1024;  // larger reads hash no faster
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
-  Result<void> result;
-  for (;;) {
-    const ssize_t n = ::read(in.get(), buffer.get(), kBufferSize);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result = unexpected(Error::from_errno(errno));
-      break;
-    }
-    hash_->update(std::string_view(buffer.get(), static_cast<size_t>(n)));
-  }
-  return result;
+  if (hasher_) hasher_->written(count_);
+  return {};
 }
 
 Result<void> PackageWriter::place() {
@@ -332,8 +290,8 @@ Result<void> PackageWriter::place() {
     return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
                 std::to_string(expected_.size) + " bytes, got " + std::to_string(count_));
   }
-  if (hash_) {
-    const std::string actual = hex_digest(*hash_);
+  if (hasher_) {
+    const std::string actual = hasher_->finish(count_);
     if (actual.empty()) {
       discard();
       return fail("cannot compute the SHA-1 of " + in_quotes(expected_.file_name));

@@ -19,7 +19,7 @@
 #include <norvane/util.h>
 
 #include "fd.h"
-#include "sha1.h"
+#include "file_hasher.h"
 
 namespace norvane {
 
@@ -101,8 +101,10 @@ class PackageWriter {
   // {n} bytes, got at least {m}". Fails with the OS error of a failed write.
   Result<void> write(std::string_view bytes);
 
-  // Takes account of content put into fd() by other means (a file copy): its size, and
-  // its SHA-1 when one is expected, read back from the file once.
+  // Content put into fd() by other means (a file copy): `copied(n)` as the first n
+  // bytes are in, so that hashing follows the copy, then adopt_content() once it is
+  // complete, which takes the file's size.
+  void copied(uint64_t end);
   Result<void> adopt_content();
 
   // Verifies the size and the SHA-1 ("size mismatch for '{file}': expected {n} bytes,
@@ -119,14 +121,15 @@ class PackageWriter {
   PackageWriter(std::filesystem::path target, std::filesystem::path temp, UniqueFd fd,
                 ExpectedContent expected);
   void discard();
-  Result<void> hash_prefix(uint64_t length);
+  Result<void> start_hashing();
 
   std::filesystem::path target_;
   std::filesystem::path temp_;
   UniqueFd fd_;
   ExpectedContent expected_;
   uint64_t count_ = 0;
-  std::optional<Sha1> hash_;  // present when a SHA-1 is expected
+  // Present when a SHA-1 is expected: hashes the file behind the writing.
+  std::unique_ptr<FileHasher> hasher_;
   bool placed_ = false;
   bool resumable_ = false;  // the file stays when the writer goes away unplaced
 };

@@ -3,7 +3,9 @@
 // platform_macos.cpp); CMake picks the one that applies.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -32,8 +34,12 @@ std::optional<std::string> password_home_directory();
 // other kind of source (a directory, a fifo, a device, a socket) fails with "the source
 // path is neither a regular file nor a symlink to a regular file" without being opened
 // for long enough to block; a missing source or a dangling link fails with the OS error.
-// A failure may leave part of the content in `out`.
-Result<void> copy_file_into(const std::filesystem::path& from, int out);
+// A failure may leave part of the content in `out`. `copied`, when given, may be told
+// as the content lands how many bytes from the start are in `out` (on Linux after each
+// piece of an in-kernel or plain copy), so that a reader can follow the copy.
+using CopyProgress = std::function<void(uint64_t copied)>;
+Result<void> copy_file_into(const std::filesystem::path& from, int out,
+                            const CopyProgress& copied = {});
 
 // The system's text for an errno value ("No such file or directory"); for a value the
 // system does not know, its own wording of that ("Unknown error 1234" on Linux).

@@ -22,7 +22,8 @@ namespace {
 constexpr const char* kNotAFile =
     "the source path is neither a regular file nor a symlink to a regular file";
 
-Result<void> copy_by_read_write(int in, int out) {
+Result<void> copy_by_read_write(int in, int out, uint64_t done_before, const CopyProgress& copied) {
+  uint64_t total = done_before;
   constexpr size_t kBufferSize = 1 << 20;
   const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   for (;;) {
@@ -40,28 +41,37 @@ Result<void> copy_by_read_write(int in, int out) {
       }
       done += w;
     }
+    total += static_cast<uint64_t>(n);
+    if (copied) copied(total);
   }
 }
 
 // The content: a copy-on-write clone where the file system allows it, else an
 // in-kernel copy, else plain reads and writes (for file systems that offer neither).
 // The copy goes on to the end of the source, whatever size it had when it was looked at.
-Result<void> copy_content(int in, int out, off_t size) {
-  if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return {};
-  for (off_t left = size;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
-                                        static_cast<size_t>(left > 0 ? left : 1 << 30), 0);
+// In-kernel copies go in pieces, so that a reader can follow: 16 MiB costs a system call
+// per few milliseconds of copying.
+constexpr size_t kCopyPiece = 16 << 20;
+
+Result<void> copy_content(int in, int out, off_t size, const CopyProgress& copied) {
+  if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
+    if (copied) copied(static_cast<uint64_t>(size));
+    return {};
+  }
+  for (uint64_t total = 0;;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyPiece, 0);
     if (n == 0) return {};  // end of the source
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
         // The kernel cannot copy between these two files. What it copied before (the
         // file offsets moved with it) stays; reads and writes go on from there.
-        return copy_by_read_write(in, out);
+        return copy_by_read_write(in, out, total, copied);
       }
       return unexpected(Error::from_errno(errno));
     }
-    left -= n;
+    total += static_cast<uint64_t>(n);
+    if (copied) copied(total);
   }
 }
 
@@ -98,7 +108,7 @@ std::optional<std::string> password_home_directory() {
   }
 }
 
-Result<void> copy_file_into(const std::filesystem::path& from, int out) {
+Result<void> copy_file_into(const std::filesystem::path& from, int out, const CopyProgress& copied) {
   // The kind is looked at before opening: opening a fifo for reading would wait for a
   // writer, and a device could be read forever.
   struct stat st {};
@@ -110,7 +120,7 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out) {
   if (in.get() < 0) return unexpected(Error::from_errno(errno));
   if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
   if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
-  NV_TRY(copy_content(in.get(), out, st.st_size));
+  NV_TRY(copy_content(in.get(), out, st.st_size, copied));
   if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));

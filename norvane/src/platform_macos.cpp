@@ -62,7 +62,7 @@ std::optional<std::string> password_home_directory() {
 // mode bits and time stamps are set below as on Linux. COPYFILE_ALL would also carry
 // the source's ACLs, extended attributes (a quarantine mark among them) and file flags,
 // and a locked source (the immutable flag) would give a file that cannot be renamed.
-Result<void> copy_file_into(const std::filesystem::path& from, int out) {
+Result<void> copy_file_into(const std::filesystem::path& from, int out, const CopyProgress& copied) {
   // The kind is looked at before opening: opening a fifo for reading would wait for a
   // writer, and a device could be read forever.
   struct stat st {};
@@ -77,6 +77,7 @@ Result<void> copy_file_into(const std::filesystem::path& from, int out) {
   if (::fcopyfile(in.get(), out, nullptr, COPYFILE_DATA) != 0) {
     return unexpected(Error::from_errno(errno));
   }
+  if (copied) copied(static_cast<uint64_t>(st.st_size));
   if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
   const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
   if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));

@@ -48,7 +48,8 @@ Result<void> FileSource::download_asset(const NorvaneAsset& asset,
                        path_text(local_file) + "'");
   if (progress) progress(50);
   NV_TRY_ASSIGN(PackageWriter writer, PackageWriter::create(local_file, expected_content(asset)));
-  NV_TRY(platform::copy_file_into(source_file, writer.fd()));
+  // The SHA-1 is computed on another thread as the copy lands.
+  NV_TRY(platform::copy_file_into(source_file, writer.fd(), [&](uint64_t n) { writer.copied(n); }));
   NV_TRY(writer.adopt_content());
   NV_TRY(writer.place());
   if (progress) progress(100);
