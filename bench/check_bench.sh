@@ -4,6 +4,9 @@
 # same feed served by a local nginx on 127.0.0.1, against Python's json module reading
 # the file and `curl -o` fetching it, and reports the peak resident memory of each.
 #
+# The floor is a bare RapidJSON SAX pass over the same file (feed_sax_driver, beside the
+# program in the benchmark build, or SAX_DRIVER).
+#
 #   bench/check_bench.sh [path/to/ntolvex]     (default: build/bench/bin/ntolvex, the benchmark build)
 #   RUNS=7 ASSETS=40000 bench/check_bench.sh
 #
@@ -84,10 +87,15 @@ cmp -s "$work/curl.json" "$feed" || { echo "curl fetched another feed" >&2; exit
 # python reads the feed from its standard input; measure() gives it /dev/null, so the
 # redirection happens in a shell that then becomes python.
 read -r p_med p_min p_rss < <(measure sh -c 'exec python3 -c "import json,sys; json.load(sys.stdin)" < "$0"' "$feed")
+# The floor: the file read whole and one bare RapidJSON SAX pass with the same flags.
+sax="${SAX_DRIVER:-$(dirname "$exe")/feed_sax_driver}"
+read -r s_med s_min s_rss < <(measure "$sax" "$feed")
 
 printf '%-28s %10s %10s %12s %10s\n' "" "median ms" "min ms" "peak RSS KiB" "x feed"
 printf '%-28s %10s %10s %12d %10.2f\n' "ntolvex check --url <dir>" "$c_med" "$c_min" "$c_rss" \
   "$(awk "BEGIN{print $c_rss*1024/$size}")"
+printf '%-28s %10s %10s %12d %10.2f\n' "bare RapidJSON SAX pass" "$s_med" "$s_min" "$s_rss" \
+  "$(awk "BEGIN{print $s_rss*1024/$size}")"
 printf '%-28s %10s %10s %12d %10.2f\n' "python3 json.load" "$p_med" "$p_min" "$p_rss" \
   "$(awk "BEGIN{print $p_rss*1024/$size}")"
 printf '%-28s %10s %10s %12d %10.2f\n' "ntolvex check --url http" "$h_med" "$h_min" "$h_rss" \

@@ -290,6 +290,13 @@ Result<void> PackageWriter::place() {
     return fail("size mismatch for " + in_quotes(expected_.file_name) + ": expected " +
                 std::to_string(expected_.size) + " bytes, got " + std::to_string(count_));
   }
+  // The bytes reach the storage before the name does: after a power loss the target
+  // name holds the whole package or is not there. The flush comes first, so that it
+  // runs while the hasher reads the last bytes.
+  if (auto flushed = platform::flush_to_storage(fd_.get()); !flushed) {
+    discard();
+    return fail_flush("the package " + in_quotes(expected_.file_name), flushed.error());
+  }
   if (hasher_) {
     const std::string actual = hasher_->finish(count_);
     if (actual.empty()) {
@@ -301,12 +308,6 @@ Result<void> PackageWriter::place() {
       return fail("SHA1 mismatch for " + in_quotes(expected_.file_name) + ": expected " +
                   expected_.sha1 + ", got " + actual);
     }
-  }
-  // The bytes reach the storage before the name does: after a power loss the target
-  // name holds the whole package or is not there.
-  if (auto flushed = platform::flush_to_storage(fd_.get()); !flushed) {
-    discard();
-    return fail_flush("the package " + in_quotes(expected_.file_name), flushed.error());
   }
   // A delayed write error shows up at close at the latest; EINTR still closes on Linux.
   if (auto closed = fd_.close(); !closed) {
