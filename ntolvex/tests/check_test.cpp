@@ -56,6 +56,8 @@ struct CheckCase {
   std::string decision;  // the manager's info record
 };
 
+// One row per outcome the front end shows and per argument that changes it; the
+// ranking of releases is the manager's table.
 TEST(CheckCommandTest, OffersNewerOlderAndSameChannelReleases) {
   const CheckCase cases[] = {
       {"newer", "1.2.3", "osx", {}, "osx", {{"1.2.4"}}, 0, false,
@@ -81,13 +83,6 @@ TEST(CheckCommandTest, OffersNewerOlderAndSameChannelReleases) {
        "Found newer remote release available (1.0.0 -> 1.1.0)."},
       {"empty --channel reads osx", "1.0.0", "stable", {"--channel", ""}, "osx", {{"1.1.0"}}, 0, false,
        "Found newer remote release available (1.0.0 -> 1.1.0)."},
-      {"pre-release below its release", "1.0.0", "osx", {"--downgrade"}, "osx", {{"1.0.0-beta"}}, 0, true,
-       "Found older remote release available and downgrade is enabled (1.0.0 -> 1.0.0-beta)."},
-      {"highest full release chosen", "1.0.0", "osx", {}, "osx",
-       {{"1.5.0"}, {"3.0.0", "Delta"}, {"2.0.0", "FULL"}, {"2.0"}, {"1.9.9", "full"}}, 2, false,
-       "Found newer remote release available (1.0.0 -> 2.0.0)."},
-      {"build metadata ranks higher", "1.0.0", "osx", {}, "osx", {{"1.0.0+build.2"}, {"1.0.0"}}, 0, false,
-       "Found newer remote release available (1.0.0 -> 1.0.0+build.2)."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -162,6 +157,7 @@ TEST(CheckCommandTest, PrintsTheAssetAsOneJsonLine) {
             "\"NotesMarkdown\":\"line\\nnext\\u0001 /\xC3\xA9\",\"NotesHtml\":\"\"},\"IsDowngrade\":false}\n");
 }
 
+// One row per kind of failure; each message of the feed reader is the feed's table.
 TEST(CheckCommandTest, FailuresPrintNothingOnStandardOutput) {
   struct Case {
     const char* label;
@@ -171,17 +167,8 @@ TEST(CheckCommandTest, FailuresPrintNothingOnStandardOutput) {
   const Case cases[] = {
       {"missing feed", "", "No such file or directory (os error 2)"},
       {"malformed feed", "{\"Assets\":[{\"Version\":\"1.0.0\"}", "Missing a comma or ']' after an array element. at line 1 column 31"},
-      {"trailing text", "{\"Assets\":[]} x", "The document root must not be followed by other values. at line 1 column 15"},
-      {"byte order mark", "\xEF\xBB\xBF{\"Assets\":[]}", "Invalid value. at line 1 column 1"},
-      {"duplicate field", "{\"Assets\":[{\"Type\":\"Full\",\"Type\":\"Full\"}]}", "duplicate field `Type` at line 1 column 27"},
-      {"Size with a fraction", "{\"Assets\":[{\"Size\":1.0}]}",
-       "invalid type: floating point `1.0`, expected u64 at line 1 column 20"},
-      {"Size negative", "{\"Assets\":[{\"Size\":-1}]}", "invalid value: integer `-1`, expected u64 at line 1 column 20"},
-      {"Version null", "{\"Assets\":[{\"Version\":null}]}",
-       "invalid type: null, expected a string at line 1 column 23"},
       {"invalid UTF-8", "{\"Assets\":[{\"NotesHtml\":\"\xFF\"}]}", "stream did not contain valid UTF-8"},
       {"zero assets", "{\"Assets\":[]}", "Zero assets found in releases feed."},
-      {"no Assets key", "{\"assets\":[{\"Version\":\"2.0.0\",\"Type\":\"Full\"}]}", "Zero assets found in releases feed."},
       {"no full release", feed_json({{"2.0.0", "Delta"}, {"2.0", "Full"}}), "No valid full releases found in feed."},
   };
   for (const auto& c : cases) {

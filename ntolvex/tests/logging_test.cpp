@@ -54,6 +54,7 @@ class RotationTest : public ::testing::Test {
   TempDir dir_;
 };
 
+// The one case at the default limit of 1 MiB; the others use a small one.
 TEST_F(RotationTest, APieceThatCrossesTheLimitIsSplit) {
   write_file(base(), std::string(1048570, 'a'));
   RotatingLogFile log(base());
@@ -67,21 +68,21 @@ TEST_F(RotationTest, APieceThatCrossesTheLimitIsSplit) {
 }
 
 TEST_F(RotationTest, ReachingTheLimitExactlyDoesNotRotate) {
-  write_file(base(), std::string(1048566, 'a'));
-  RotatingLogFile log(base());
+  write_file(base(), std::string(90, 'a'));
+  RotatingLogFile log(base(), 100);
   ASSERT_TRUE(log.open());
   ASSERT_TRUE(log.write("0123456789"));
   EXPECT_FALSE(fs::exists(numbered(1)));
-  EXPECT_EQ(fs::file_size(base()), 1048576u);
+  EXPECT_EQ(fs::file_size(base()), 100u);
   ASSERT_TRUE(log.write("x"));
-  EXPECT_EQ(fs::file_size(numbered(1)), 1048576u);
+  EXPECT_EQ(fs::file_size(numbered(1)), 100u);
   EXPECT_EQ(read_file(base()), "x");
 }
 
 TEST_F(RotationTest, AFileAlreadyOverTheLimitIsRotatedWhole) {
-  const std::string old(1048576 + 500, 'o');
+  const std::string old(100 + 50, 'o');
   write_file(base(), old);
-  RotatingLogFile log(base());
+  RotatingLogFile log(base(), 100);
   ASSERT_TRUE(log.open());
   ASSERT_TRUE(log.write("new line\n"));
   EXPECT_EQ(read_file(numbered(1)), old);
@@ -89,7 +90,7 @@ TEST_F(RotationTest, AFileAlreadyOverTheLimitIsRotatedWhole) {
 }
 
 TEST_F(RotationTest, OnlyTheNewestCopyIsKept) {
-  write_file(base(), std::string(1048576, 'c'));
+  write_file(base(), std::string(100, 'c'));
   write_file(numbered(1), "one");
   write_file(numbered(2), "two");
   write_file(numbered(3), "three");
@@ -97,10 +98,10 @@ TEST_F(RotationTest, OnlyTheNewestCopyIsKept) {
   write_file(base().string() + ".old", "old");
   write_file(base().string() + ".x1", "x1");
   fs::create_directories(base().string() + ".7");  // not a regular file: not numbered
-  RotatingLogFile log(base());
+  RotatingLogFile log(base(), 100);
   ASSERT_TRUE(log.open());
   ASSERT_TRUE(log.write("z"));
-  EXPECT_EQ(read_file(numbered(1)), std::string(1048576, 'c'));
+  EXPECT_EQ(read_file(numbered(1)), std::string(100, 'c'));
   EXPECT_FALSE(fs::exists(numbered(2)));
   EXPECT_FALSE(fs::exists(numbered(3)));
   EXPECT_FALSE(fs::exists(numbered(4)));

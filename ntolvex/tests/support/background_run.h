@@ -16,38 +16,15 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "bundle.h"
 
 namespace ntolvex::testing {
 
 class BackgroundRun {
  public:
   BackgroundRun(const std::filesystem::path& exe, const std::vector<std::string>& args,
-                const std::filesystem::path& home) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::string_view(*e).substr(0, 5) != "HOME=") env.emplace_back(*e);
-    env.push_back("HOME=" + home.string());
-    std::vector<std::string> argv_text = {exe.string()};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      const int devnull = ::open("/dev/null", O_RDWR);
-      if (devnull >= 0) {
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 1);
-        ::dup2(devnull, 2);
-      }
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-  }
+                const std::filesystem::path& home)
+      : pid_(spawn(exe, args, RunOptions{}, home)) {}
   ~BackgroundRun() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);

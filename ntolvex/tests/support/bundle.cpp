@@ -59,8 +59,8 @@ RunResult FakeBundle::run(const std::vector<std::string>& args, const RunOptions
   return run_program(exe(), args, options, home());
 }
 
-RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
-                      const RunOptions& options, const fs::path& home) {
+pid_t spawn(const fs::path& exe, const std::vector<std::string>& args, const RunOptions& options,
+            const fs::path& home, int out_fd, int err_fd) {
   std::map<std::string, std::optional<std::string>> env_changes = options.env;
   if (env_changes.find("HOME") == env_changes.end()) env_changes["HOME"] = home.string();
 
@@ -81,19 +81,12 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  int out_pipe[2], err_pipe[2];
-  if (!norvane::testing::make_pipe(out_pipe) || !norvane::testing::make_pipe(err_pipe))
-    throw std::runtime_error("pipe failed");
-  if (options.close_stdout) {
-    ::close(out_pipe[0]);
-    out_pipe[0] = -1;
-  }
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    const int devnull = ::open("/dev/null", O_RDONLY);
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(out_fd >= 0 ? out_fd : devnull, 1);
+    ::dup2(err_fd >= 0 ? err_fd : devnull, 2);
     if (devnull >= 0) ::dup2(devnull, 0);
     if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) ::_exit(126);
     ::signal(SIGPIPE, SIG_DFL);
@@ -101,6 +94,19 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
+                      const RunOptions& options, const fs::path& home) {
+  int out_pipe[2], err_pipe[2];
+  if (!norvane::testing::make_pipe(out_pipe) || !norvane::testing::make_pipe(err_pipe))
+    throw std::runtime_error("pipe failed");
+  if (options.close_stdout) {
+    ::close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
+  const pid_t pid = spawn(exe, args, options, home, out_pipe[1], err_pipe[1]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
 

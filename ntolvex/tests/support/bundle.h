@@ -4,6 +4,8 @@
 // as a child process and collects its exit status and output.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -70,6 +72,13 @@ class FakeBundle {
   norvane::testing::TempDir dir_;
   fs::path bundle_;
 };
+
+// Starts `exe` with `args` (argv[0] is the executable's path), the environment changed
+// as the options say, standard input from /dev/null and standard output and error to
+// `out_fd` and `err_fd` (-1: /dev/null). Returns the child's pid; throws when it cannot
+// fork. The one way the tests start a process.
+pid_t spawn(const fs::path& exe, const std::vector<std::string>& args, const RunOptions& options,
+            const fs::path& home, int out_fd = -1, int err_fd = -1);
 
 // Runs `exe` with `args` (argv[0] is the executable's path) and the options.
 RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
