@@ -23,9 +23,6 @@ Result<std::string> executable_path();
 // (libcurl), which is opened only when the first request is made.
 const char* http_client_library_name();
 
-// The home directory of the password-database entry for the real user id, or none.
-std::optional<std::string> password_home_directory();
-
 // Copies the whole file `from` (a regular file or a link to one) into `out`, an open
 // file descriptor of an empty regular file that the caller owns and closes: content,
 // then permission bits and timestamps. On Linux the content is a copy-on-write clone

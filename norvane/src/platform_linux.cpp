@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "fd.h"
 
@@ -91,22 +89,6 @@ Result<std::string> executable_path() {
 }
 
 const char* http_client_library_name() { return "libcurl.so.4"; }
-
-std::optional<std::string> password_home_directory() {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  for (;;) {
-    passwd entry{};
-    passwd* found = nullptr;
-    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
-    return std::string(found->pw_dir);
-  }
-}
 
 Result<void> copy_file_into(const std::filesystem::path& from, int out, const CopyProgress& copied) {
   // The kind is looked at before opening: opening a fifo for reading would wait for a

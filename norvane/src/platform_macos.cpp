@@ -4,7 +4,6 @@
 #include <copyfile.h>
 #include <fcntl.h>
 #include <mach-o/dyld.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,22 +38,6 @@ Result<std::string> executable_path() {
 
 // The system's own libcurl, whose TLS uses the system's trust settings.
 const char* http_client_library_name() { return "/usr/lib/libcurl.4.dylib"; }
-
-std::optional<std::string> password_home_directory() {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  for (;;) {
-    passwd entry{};
-    passwd* found = nullptr;
-    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
-    return std::string(found->pw_dir);
-  }
-}
 
 // No clone here: clonefile and fclonefileat make a new file at a path, and refuse one
 // that exists, while the destination is already open and stays the caller's. So the

@@ -1,6 +1,7 @@
 #include <norvane/util.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "fd.h"
-#include "platform.h"
 
 namespace norvane {
 
@@ -24,9 +25,30 @@ void log_retry(long wait_ms, const Error& error) {
 }
 }  // namespace detail
 
+namespace {
+
+// The home directory of the password-database entry for the real user id, or none.
+std::optional<std::string> password_home_directory() {
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  for (;;) {
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
+    return std::string(found->pw_dir);
+  }
+}
+
+}  // namespace
+
 std::optional<std::filesystem::path> home_directory() {
   if (const char* home = std::getenv("HOME")) return std::filesystem::path(home);
-  if (auto home = platform::password_home_directory()) return std::filesystem::path(*home);
+  if (auto home = password_home_directory()) return std::filesystem::path(*home);
   return std::nullopt;
 }
 
