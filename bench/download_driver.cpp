@@ -2,8 +2,8 @@
 //   download_driver URL FILE
 // Prints the number of progress calls and the last percentage to standard error;
 // exits with 1 and the error message when the transfer fails.
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 
 #include <norvane/download.h>
 

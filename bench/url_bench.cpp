@@ -20,7 +20,8 @@ BENCHMARK(BM_ParseUpdateUrl);
 
 void BM_ParseUpdateUrlWithPortAndQuery(benchmark::State& state) {
   for (auto _ : state) {
-    auto url = Url::parse("http://127.0.0.1:8080/feeds/stable/releases.win.json?localVersion=1.2.3&id=App");
+    auto url = Url::parse(
+        "http://127.0.0.1:8080/feeds/stable/releases.win.json?localVersion=1.2.3&id=App");
     benchmark::DoNotOptimize(url);
   }
 }
@@ -37,7 +38,9 @@ BENCHMARK(BM_ParseMessyUrl);
 
 void BM_ParseIdn(benchmark::State& state) {
   for (auto _ : state) {
-    auto url = Url::parse("https://b\xc3\xbc" "cher.example/releases/");
+    auto url = Url::parse(
+        "https://b\xc3\xbc"
+        "cher.example/releases/");
     benchmark::DoNotOptimize(url);
   }
 }

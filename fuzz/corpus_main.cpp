@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
       std::ifstream in(file, std::ios::binary);
-      const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string data((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
       ++count;
     }

@@ -8,7 +8,8 @@
 #include <norvane/feed.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto feed = norvane::parse_release_feed(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto feed =
+      norvane::parse_release_feed(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!feed) {
     if (feed.error().message.empty()) std::abort();
     return 0;

@@ -7,7 +7,8 @@
 #include <norvane/manifest.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto manifest = norvane::parse_manifest(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto manifest =
+      norvane::parse_manifest(std::string_view(reinterpret_cast<const char*>(data), size));
   if (manifest) {
     if (manifest->id.empty() || manifest->title.empty() || manifest->version == norvane::Version{})
       std::abort();

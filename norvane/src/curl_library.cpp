@@ -13,7 +13,8 @@ Result<CurlApi> load_curl_library(const std::string& name) {
   void* handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* why = ::dlerror();
-    return fail("cannot load the HTTP client library " + name + ": " + (why ? why : "unknown error"));
+    return fail("cannot load the HTTP client library " + name + ": " +
+                (why ? why : "unknown error"));
   }
   CurlApi api;
   const char* missing = nullptr;

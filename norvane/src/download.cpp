@@ -194,7 +194,8 @@ struct Transfer {
     if (head.status == 206) head.content_range = parse_content_range(content_range);
     // A gzip or x-gzip body is decoded, and then has another length than the one
     // announced. Any other coding is not ours to undo: its bytes are the body.
-    if (codings.size() == 1 && (ascii_iequal(codings[0], "gzip") || ascii_iequal(codings[0], "x-gzip")))
+    if (codings.size() == 1 &&
+        (ascii_iequal(codings[0], "gzip") || ascii_iequal(codings[0], "x-gzip")))
       gzip = std::make_unique<GzipDecoder>();
     else
       head.content_length = content_length;
@@ -229,7 +230,8 @@ struct Transfer {
         return handled;
       }
     }
-    if (auto step = steps.advance(chunk.size()); step && handler->progress) handler->progress(*step);
+    if (auto step = steps.advance(chunk.size()); step && handler->progress)
+      handler->progress(*step);
     return {};
   }
 };
@@ -274,7 +276,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     // "12 bytes" would cut the body at 12.
     t->content_length = parse_content_length(value);
     if (!t->content_length) {
-      t->fail_with(Error("invalid Content-Length header: " + debug_string(value)), FailureKind::kOther);
+      t->fail_with(Error("invalid Content-Length header: " + debug_string(value)),
+                   FailureKind::kOther);
       return 0;
     }
   } else if (ascii_iequal(name, "ETag")) {
@@ -383,8 +386,7 @@ int on_connected(void* user, char*, char*, int, int) {
 
 // libcurl's own account of the exchange, kept at trace level (never the body).
 int on_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
-  if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
-    return 0;
+  if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
   const char* prefix = type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< " : "> ";
   std::string_view text(data, size);
   while (!text.empty()) {
@@ -405,7 +407,8 @@ Result<void> check_absolute_url(const std::string& url) {
       curl_api().url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
   if (code != CURLUE_OK) {
     const auto describe = curl_api().url_strerror;
-    return fail(url + ": " + (describe ? std::string(describe(code)) : "URL error " + std::to_string(code)));
+    return fail(url + ": " +
+                (describe ? std::string(describe(code)) : "URL error " + std::to_string(code)));
   }
   return {};
 }
@@ -416,7 +419,7 @@ struct DownloadAgent::Impl {
   DownloadOptions options;
   CurlHandle curl;
   std::string user_agent;
-  RequestFailure failure;  // of the last request
+  RequestFailure failure;          // of the last request
   bool knows_connections = false;  // the library reports each connection (7.80 and later)
   char error_buffer[CURL_ERROR_SIZE] = {};
 };
@@ -429,7 +432,8 @@ DownloadAgent::~DownloadAgent() = default;
 Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   NV_TRY(curl_loaded());
   if (const CURLcode code = global_init(); code != CURLE_OK)
-    return fail(std::string("cannot initialise the HTTP client: ") + curl_api().easy_strerror(code));
+    return fail(std::string("cannot initialise the HTTP client: ") +
+                curl_api().easy_strerror(code));
   const curl_version_info_data* info = curl_api().version_info(CURLVERSION_NOW);
   if ((info->features & CURL_VERSION_SSL) == 0)
     return fail("the HTTP client was built without TLS support");
@@ -482,7 +486,8 @@ Result<DownloadAgent> get_download_agent(const DownloadOptions& options) {
   set(CURLOPT_XFERINFOFUNCTION, on_progress);
   // Libraries before 7.80 cannot say when a connection is made: the time rules then
   // count from the start of the request.
-  if (code == CURLE_OK && curl_api().easy_setopt(c, CURLOPT_PREREQFUNCTION, on_connected) == CURLE_OK)
+  if (code == CURLE_OK &&
+      curl_api().easy_setopt(c, CURLOPT_PREREQFUNCTION, on_connected) == CURLE_OK)
     impl->knows_connections = true;
   if (log::enabled(log::Level::Trace)) {
     set(CURLOPT_DEBUGFUNCTION, on_debug);
@@ -509,12 +514,12 @@ namespace {
 // The kind of a failure that libcurl reported itself.
 FailureKind failure_kind(CURLcode code) {
   switch (code) {
-    case CURLE_COULDNT_CONNECT:      // refused, unreachable
-    case CURLE_OPERATION_TIMEDOUT:   // no connection within the connect timeout
-    case CURLE_PARTIAL_FILE:         // the body ended before its length
-    case CURLE_GOT_NOTHING:          // the connection closed before any answer
-    case CURLE_SEND_ERROR:           // reset while sending
-    case CURLE_RECV_ERROR:           // reset while receiving, or a chunked body cut short
+    case CURLE_COULDNT_CONNECT:     // refused, unreachable
+    case CURLE_OPERATION_TIMEDOUT:  // no connection within the connect timeout
+    case CURLE_PARTIAL_FILE:        // the body ended before its length
+    case CURLE_GOT_NOTHING:         // the connection closed before any answer
+    case CURLE_SEND_ERROR:          // reset while sending
+    case CURLE_RECV_ERROR:          // reset while receiving, or a chunked body cut short
       return FailureKind::kTransient;
     default:
       return FailureKind::kOther;
@@ -647,12 +652,13 @@ Result<void> download_url_to_file(std::string_view url, std::string_view file_pa
   // leaves whatever is at the path untouched.
   handler.on_head = [&](const ResponseHead&) -> Result<void> {
     NV_TRY_ASSIGN(file, retry_operation(
-        [&]() -> Result<UniqueFd> {
-          const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-          if (fd < 0) return unexpected(Error::from_errno(errno));
-          return UniqueFd(fd);
-        },
-        sleeper));
+                            [&]() -> Result<UniqueFd> {
+                              const int fd = ::open(path.c_str(),
+                                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                              if (fd < 0) return unexpected(Error::from_errno(errno));
+                              return UniqueFd(fd);
+                            },
+                            sleeper));
     return {};
   };
   // Each read is written out before the next one; a failed write ends the transfer and

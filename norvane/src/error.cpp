@@ -12,28 +12,51 @@ Error Error::from_errno(int code) {
 
 const char* os_error_kind(int code) {
   switch (code) {
-    case ENOENT: return "NotFound";
-    case EACCES: case EPERM: return "PermissionDenied";
-    case EEXIST: return "AlreadyExists";
-    case EINTR: return "Interrupted";
-    case EINVAL: return "InvalidInput";
-    case ENOTDIR: return "NotADirectory";
-    case EISDIR: return "IsADirectory";
-    case ENOSPC: return "StorageFull";
-    case EROFS: return "ReadOnlyFilesystem";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case EFBIG: return "FileTooLarge";
-    case EBUSY: return "ResourceBusy";
-    case ETXTBSY: return "ExecutableFileBusy";
-    case EPIPE: return "BrokenPipe";
-    case EAGAIN: return "WouldBlock";
-    case ECONNREFUSED: return "ConnectionRefused";
-    case ECONNRESET: return "ConnectionReset";
-    case ETIMEDOUT: return "TimedOut";
-    case EXDEV: return "CrossesDevices";
-    case ELOOP: return "FilesystemLoop";
-    default: return "Uncategorized";
+    case ENOENT:
+      return "NotFound";
+    case EACCES:
+    case EPERM:
+      return "PermissionDenied";
+    case EEXIST:
+      return "AlreadyExists";
+    case EINTR:
+      return "Interrupted";
+    case EINVAL:
+      return "InvalidInput";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EISDIR:
+      return "IsADirectory";
+    case ENOSPC:
+      return "StorageFull";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case EFBIG:
+      return "FileTooLarge";
+    case EBUSY:
+      return "ResourceBusy";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EPIPE:
+      return "BrokenPipe";
+    case EAGAIN:
+      return "WouldBlock";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ETIMEDOUT:
+      return "TimedOut";
+    case EXDEV:
+      return "CrossesDevices";
+    case ELOOP:
+      return "FilesystemLoop";
+    default:
+      return "Uncategorized";
   }
 }
 

@@ -24,7 +24,8 @@ namespace {
 class ViewStream {
  public:
   using Ch = char;
-  explicit ViewStream(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit ViewStream(std::string_view text)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
   Ch Peek() const { return p_ == end_ ? '\0' : *p_; }
   Ch Take() { return p_ == end_ ? '\0' : *p_++; }
   size_t Tell() const { return static_cast<size_t>(p_ - begin_); }
@@ -50,14 +51,22 @@ constexpr size_t kSizeField = 5;
 template <typename Asset>
 auto text_field(Asset& asset, size_t index) -> decltype(&asset.PackageId) {
   switch (index) {
-    case 0: return &asset.PackageId;
-    case 1: return &asset.Version;
-    case 2: return &asset.Type;
-    case 3: return &asset.FileName;
-    case 4: return &asset.SHA1;
-    case 6: return &asset.NotesMarkdown;
-    case 7: return &asset.NotesHtml;
-    default: return nullptr;
+    case 0:
+      return &asset.PackageId;
+    case 1:
+      return &asset.Version;
+    case 2:
+      return &asset.Type;
+    case 3:
+      return &asset.FileName;
+    case 4:
+      return &asset.SHA1;
+    case 6:
+      return &asset.NotesMarkdown;
+    case 7:
+      return &asset.NotesHtml;
+    default:
+      return nullptr;
   }
 }
 
@@ -113,7 +122,8 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   }
   bool String(const char* str, rapidjson::SizeType length, bool) {
     anchor = Anchor::kStringBefore;
-    if (has_encoded_surrogate(str, length)) return fail_with("The surrogate pair in string is invalid.");
+    if (has_encoded_surrogate(str, length))
+      return fail_with("The surrogate pair in string is invalid.");
     if (skipping()) return true;
     const Slot slot = next_slot();
     if (slot == Slot::kSkip) return true;
@@ -127,7 +137,8 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
     anchor = Anchor::kStringBefore;
-    if (has_encoded_surrogate(str, length)) return fail_with("The surrogate pair in string is invalid.");
+    if (has_encoded_surrogate(str, length))
+      return fail_with("The surrogate pair in string is invalid.");
     if (skipping()) return true;
     const std::string_view key(str, length);
     if (top() == Frame::kFeedObject) {
@@ -147,7 +158,8 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
       return true;
     }
     const size_t index = static_cast<size_t>(found - kFieldNames.begin());
-    if (fields_seen_ & (1u << index)) return fail_with("duplicate field `" + std::string(key) + "`");
+    if (fields_seen_ & (1u << index))
+      return fail_with("duplicate field `" + std::string(key) + "`");
     fields_seen_ |= 1u << index;
     pending_ = Slot::kField;
     field_ = index;
@@ -220,7 +232,8 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
         return true;
       case Slot::kAsset:
         if (feed.Assets.size() == kMaxFeedAssets)
-          return fail_with("too many assets: a feed holds at most " + std::to_string(kMaxFeedAssets));
+          return fail_with("too many assets: a feed holds at most " +
+                           std::to_string(kMaxFeedAssets));
         feed.Assets.emplace_back();
         fields_seen_ = 0;
         push(asset_form);
@@ -249,8 +262,10 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   }
 
   bool store_size(std::string_view number) {
-    if (!is_integer_text(number)) return fail_with("invalid type: " + number_description(number) + ", expected u64");
-    if (number.front() == '-') return fail_with("invalid value: " + number_description(number) + ", expected u64");
+    if (!is_integer_text(number))
+      return fail_with("invalid type: " + number_description(number) + ", expected u64");
+    if (number.front() == '-')
+      return fail_with("invalid value: " + number_description(number) + ", expected u64");
     const std::optional<uint64_t> value = parse_decimal_u64(number);
     if (!value) return fail_with("invalid value: " + number_description(number) + ", expected u64");
     asset().Size = *value;
@@ -260,16 +275,23 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   // The error for a value of the wrong kind in a slot.
   bool unexpected_value(Slot slot, const std::string& found) {
     switch (slot) {
-      case Slot::kRoot: return fail_with("invalid type: " + found + ", expected struct NorvaneAssetFeed");
-      case Slot::kAssets: return fail_with("invalid type: " + found + ", expected a sequence");
-      case Slot::kAsset: return fail_with("invalid type: " + found + ", expected struct NorvaneAsset");
+      case Slot::kRoot:
+        return fail_with("invalid type: " + found + ", expected struct NorvaneAssetFeed");
+      case Slot::kAssets:
+        return fail_with("invalid type: " + found + ", expected a sequence");
+      case Slot::kAsset:
+        return fail_with("invalid type: " + found + ", expected struct NorvaneAsset");
       case Slot::kField:
-        return fail_with("invalid type: " + found + ", expected " + (field_ == kSizeField ? "u64" : "a string"));
+        return fail_with("invalid type: " + found + ", expected " +
+                         (field_ == kSizeField ? "u64" : "a string"));
       case Slot::kExtraFeedElement:
-        return fail_with("invalid length: too many elements, expected struct NorvaneAssetFeed with 1 element");
+        return fail_with(
+            "invalid length: too many elements, expected struct NorvaneAssetFeed with 1 element");
       case Slot::kExtraAssetElement:
-        return fail_with("invalid length: too many elements, expected struct NorvaneAsset with 8 elements");
-      case Slot::kSkip: break;
+        return fail_with(
+            "invalid length: too many elements, expected struct NorvaneAsset with 8 elements");
+      case Slot::kSkip:
+        break;
     }
     return true;
   }
@@ -356,8 +378,8 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
   size_t rest = stream.Tell();
   while (rest < text.size() && is_json_whitespace(text[rest])) ++rest;
   if (rest != text.size())
-    return fail(with_position(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
-                              text, rest));
+    return fail(with_position(
+        rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), text, rest));
   return std::move(handler.feed);
 }
 

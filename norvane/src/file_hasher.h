@@ -52,7 +52,7 @@ class FileHasher {
   bool finishing_ = false;  // no more bytes come
   bool stopping_ = false;   // the result is no longer wanted
   bool failed_ = false;
-  bool done_ = false;       // the thread has stopped hashing
+  bool done_ = false;  // the thread has stopped hashing
   uint64_t hashed_ = 0;
   std::thread thread_;
 };

@@ -46,7 +46,8 @@ Result<void> GzipDecoder::decode(std::string_view in, char* out, size_t* used, s
     } else if (rc == Z_BUF_ERROR && z.avail_out == 0) {
       continue;  // out of room: make some and go on
     } else if (rc != Z_OK) {
-      return fail(std::string("invalid gzip-coded body: ") + (z.msg != nullptr ? z.msg : zError(rc)));
+      return fail(std::string("invalid gzip-coded body: ") +
+                  (z.msg != nullptr ? z.msg : zError(rc)));
     }
   }
   return {};

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-
 #include "platform.h"
 
 namespace norvane {
@@ -22,7 +21,6 @@ bool entry_exists(const fs::path& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
-
 
 }  // namespace
 
@@ -45,7 +43,8 @@ Result<NorvaneLocator> locate(std::string_view exe_path, const std::optional<fs:
     return fail("Unable to locate Hoistel in directory: " + path_text(exe_dir));
   if (!entry_exists(manifest_path)) return fail(kNoManifest);
 
-  auto text = retry_operation([&] { return read_utf8_file(manifest_path, kMaxManifestSize); }, sleep);
+  auto text =
+      retry_operation([&] { return read_utf8_file(manifest_path, kMaxManifestSize); }, sleep);
   if (!text) return fail(kNoManifest);
 
   NV_TRY_ASSIGN(loc.manifest, parse_manifest(*text));

@@ -15,12 +15,18 @@ std::unique_ptr<Sink> g_sink;
 
 std::string_view level_name(Level level) {
   switch (level) {
-    case Level::Error: return "ERROR";
-    case Level::Warn: return "WARN";
-    case Level::Info: return "INFO";
-    case Level::Debug: return "DEBUG";
-    case Level::Trace: return "TRACE";
-    case Level::Off: break;
+    case Level::Error:
+      return "ERROR";
+    case Level::Warn:
+      return "WARN";
+    case Level::Info:
+      return "INFO";
+    case Level::Debug:
+      return "DEBUG";
+    case Level::Trace:
+      return "TRACE";
+    case Level::Off:
+      break;
   }
   return "OFF";
 }

@@ -65,8 +65,11 @@ Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
 
   const norvane::Version& remote = latest->version;
   const norvane::Version& local = manifest.version;
-  NV_DEBUG(kTarget, "Latest remote release: " + latest->asset->FileName + " (" + remote.to_string() + ").");
-  const auto versions = [&] { return " (" + local.to_string() + " -> " + remote.to_string() + ")."; };
+  NV_DEBUG(kTarget,
+           "Latest remote release: " + latest->asset->FileName + " (" + remote.to_string() + ").");
+  const auto versions = [&] {
+    return " (" + local.to_string() + " -> " + remote.to_string() + ").";
+  };
 
   if (remote > local) {
     NV_INFO(kTarget, "Found newer remote release available" + versions());
@@ -78,7 +81,8 @@ Result<std::optional<UpdateInfo>> evaluate_update(const NorvaneAssetFeed& feed,
   }
   if (settings.allow_downgrade && channel_differs && remote == local) {
     NV_INFO(kTarget,
-            "Latest remote release is the same version of a different channel, and downgrade is enabled" +
+            "Latest remote release is the same version of a different channel, and downgrade is "
+            "enabled" +
                 versions());
     return std::optional<UpdateInfo>(UpdateInfo{*latest->asset, true});
   }
@@ -108,8 +112,8 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
   if (::stat(target.c_str(), &st) == 0) {
     // A file cut short (older versions wrote straight to this name, and a power loss
     // could empty it) is no package: when the feed gives the size, only that size counts.
-    const bool wrong_size = asset.Size != 0 && S_ISREG(st.st_mode) &&
-                            static_cast<uint64_t>(st.st_size) != asset.Size;
+    const bool wrong_size =
+        asset.Size != 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) != asset.Size;
     if (!wrong_size) {
       NV_INFO(kTarget, "Package already exists on disk, skipping download: '" + target_text + "'");
       return {};
@@ -119,7 +123,8 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
                          std::to_string(asset.Size));
     if (::unlink(target.c_str()) != 0) {
       const Error cause = Error::from_errno(errno);
-      return unexpected(Error("cannot remove '" + target_text + "': " + cause.message, cause.os_code));
+      return unexpected(
+          Error("cannot remove '" + target_text + "': " + cause.message, cause.os_code));
     }
   }
 
@@ -129,7 +134,8 @@ Result<void> place_package(const std::filesystem::path& packages_dir, const Norv
     NV_ERROR(kTarget, "Error while searching for packages to clean: " + listed.error().message);
   } else {
     old_packages = std::move(*listed);
-    for (const auto& path : old_packages) NV_DEBUG(kTarget, "Will delete: '" + path_text(path) + "'");
+    for (const auto& path : old_packages)
+      NV_DEBUG(kTarget, "Will delete: '" + path_text(path) + "'");
   }
 
   NV_TRY(fetch(target));

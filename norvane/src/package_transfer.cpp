@@ -23,8 +23,15 @@ std::string seconds_text(std::chrono::seconds wait) {
 
 bool retryable_status(long status) {
   switch (status) {
-    case 408: case 429: case 500: case 502: case 503: case 504: return true;
-    default: return false;
+    case 408:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -111,7 +118,8 @@ ResumePoint find_resume_point(const PackageTransfer& t, const ResumeFiles& files
 
 Result<void> write_record(const ResumeFiles& files, const PackageTransfer& t,
                           const std::string& validator) {
-  UniqueFd fd(::open(files.record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  UniqueFd fd(
+      ::open(files.record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (!fd) return unexpected(Error::from_errno(errno));
   NV_TRY(write_all(fd.get(), record_prefix(t) + validator + "\n"));
   return fd.close();
@@ -135,9 +143,9 @@ class RunProgress {
 // How one attempt ended, beyond its error.
 struct AttemptOutcome {
   Result<void> result;
-  bool resumed = false;         // it continued a partial file
-  bool range_refused = false;   // the answer to a range did not continue the partial file
-  ResumePoint next;             // where the next attempt may start
+  bool resumed = false;        // it continued a partial file
+  bool range_refused = false;  // the answer to a range did not continue the partial file
+  ResumePoint next;            // where the next attempt may start
 };
 
 bool is_whole_body_status(long status) {
@@ -165,9 +173,10 @@ AttemptOutcome attempt_transfer(DownloadAgent& agent, const PackageTransfer& t,
         return fail(head.url + ": the partial answer does not continue the download at byte " +
                     std::to_string(from.offset));
       }
-      NV_TRY_ASSIGN(writer, PackageWriter::open_resumable(t.target, files.data, t.expected, from.offset));
-      NV_INFO(kTarget, "Resuming the download of '" + t.url + "' at byte " + std::to_string(from.offset) +
-                           " of " + std::to_string(*range->total));
+      NV_TRY_ASSIGN(writer,
+                    PackageWriter::open_resumable(t.target, files.data, t.expected, from.offset));
+      NV_INFO(kTarget, "Resuming the download of '" + t.url + "' at byte " +
+                           std::to_string(from.offset) + " of " + std::to_string(*range->total));
       outcome.resumed = resumable = true;
       validator = from.validator;
       steps = ProgressSteps(*range->total);
@@ -216,8 +225,10 @@ AttemptOutcome attempt_transfer(DownloadAgent& agent, const PackageTransfer& t,
   }
   // What the next attempt may continue from: the bytes kept, or the point this one
   // started at when it failed before any answer.
-  if (writer && resumable) outcome.next = ResumePoint{writer->bytes_written(), validator};
-  else if (!writer && !outcome.range_refused) outcome.next = from;
+  if (writer && resumable)
+    outcome.next = ResumePoint{writer->bytes_written(), validator};
+  else if (!writer && !outcome.range_refused)
+    outcome.next = from;
   return outcome;
 }
 
@@ -260,10 +271,12 @@ Result<void> transfer_package(const PackageTransfer& t) {
     Error error = std::move(outcome.result).error();
 
     // The partial file was not continued (a 206 elsewhere, or a 416): at once from 0.
-    const bool range_unsatisfiable = from.offset > 0 && agent.last_failure().kind == FailureKind::kStatus &&
+    const bool range_unsatisfiable = from.offset > 0 &&
+                                     agent.last_failure().kind == FailureKind::kStatus &&
                                      agent.last_failure().status == 416;
     if ((outcome.range_refused || range_unsatisfiable) && !range_retried) {
-      NV_WARN(kTarget, "The server did not continue the download at byte " + std::to_string(from.offset) +
+      NV_WARN(kTarget, "The server did not continue the download at byte " +
+                           std::to_string(from.offset) +
                            ", downloading it from the start: " + error.message);
       range_retried = true;
       remove_resume_files(files);

@@ -58,12 +58,12 @@ void log_retry_wait(std::string_view what, const RetryBudget& budget, int attemp
                     std::chrono::seconds wait, const Error& error);
 
 struct PackageTransfer {
-  std::string url;                    // absolute http or https
-  std::filesystem::path target;       // the package's path in the packages directory
+  std::string url;               // absolute http or https
+  std::filesystem::path target;  // the package's path in the packages directory
   ExpectedContent expected;
-  ProgressCallback progress;          // 5 % steps when the length is known
-  DownloadOptions options;            // the agent's
-  Sleeper sleep = sleep_for;          // the waits between attempts
+  ProgressCallback progress;  // 5 % steps when the length is known
+  DownloadOptions options;    // the agent's
+  Sleeper sleep = sleep_for;  // the waits between attempts
 };
 
 // Streams the package into a temporary file beside the target, verifies it and places

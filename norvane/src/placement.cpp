@@ -37,7 +37,6 @@ bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-
 std::string in_quotes(std::string_view file_name) { return "'" + std::string(file_name) + "'"; }
 
 // 64 random bits as 16 lower-case hexadecimal digits. The name only has to differ from
@@ -84,12 +83,17 @@ Result<void> flush_directory(const fs::path& dir) {
 
 Result<void> check_package_file_name(std::string_view name) {
   const char* problem = nullptr;
-  if (name.empty()) problem = "it is empty";
-  else if (name == "." || name == "..") problem = "it names a directory";
-  else if (name.find('/') != std::string_view::npos) problem = "it contains \"/\"";
-  else if (name.find('\0') != std::string_view::npos) problem = "it contains a NUL byte";
+  if (name.empty())
+    problem = "it is empty";
+  else if (name == "." || name == "..")
+    problem = "it names a directory";
+  else if (name.find('/') != std::string_view::npos)
+    problem = "it contains \"/\"";
+  else if (name.find('\0') != std::string_view::npos)
+    problem = "it contains a NUL byte";
   // Refused before any transfer, rather than at the rename once the body is in.
-  else if (name.size() > kMaxNameLength) problem = "it is longer than 255 bytes";
+  else if (name.size() > kMaxNameLength)
+    problem = "it is longer than 255 bytes";
   // A package under such a name would be taken for a killed run's leftover and swept.
   else if (is_partial_file_name(name) || is_resume_file_name(name))
     problem = "it has the form of a temporary download file";
@@ -113,7 +117,8 @@ ResumeFiles resume_files(const fs::path& target) {
   const std::string stem =
       "." + name_prefix(target.filename().string(), kMaxNameLength - 1 - kRecordSuffix.size());
   const fs::path dir = target.parent_path();
-  return ResumeFiles{dir / (stem + std::string(kResumeSuffix)), dir / (stem + std::string(kRecordSuffix))};
+  return ResumeFiles{dir / (stem + std::string(kResumeSuffix)),
+                     dir / (stem + std::string(kRecordSuffix))};
 }
 
 bool is_resume_file_name(std::string_view name) {
@@ -137,7 +142,8 @@ bool is_partial_file_name(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
   const std::string_view pid = name.substr(dot + 1);
-  if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+  if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
   // What is left is "." and at least one byte of the file name.
   return dot >= 2;
 }
@@ -147,13 +153,13 @@ bool matches_package_pattern(std::string_view name) { return name.ends_with(".nu
 // ---------------------------------------------------------------------------------
 // PackageWriter
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
-    : target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)), expected_(std::move(expected)) {}
+    : target_(std::move(target)),
+      temp_(std::move(temp)),
+      fd_(std::move(fd)),
+      expected_(std::move(expected)) {}
 
 Result<void> PackageWriter::start_hashing() {
   if (expected_.sha1.empty()) return {};
@@ -216,16 +222,19 @@ Result<PackageWriter> PackageWriter::create(const fs::path& target, ExpectedCont
   };
   // A fresh name for every try, so that a clash with a file of the same name, however
   // unlikely, costs one more try and never an existing file.
-  NV_TRY_ASSIGN(Created created, retry_operation(
-      [&]() -> Result<Created> {
-        for (int clash = 0;; ++clash) {
-          fs::path temp = dir / partial_file_name(file_name, pid, random_hex());
-          const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-          if (fd >= 0) return Created{std::move(temp), UniqueFd(fd)};
-          if (errno != EEXIST || clash == 8) return unexpected(Error::from_errno(errno));
-        }
-      },
-      sleep));
+  NV_TRY_ASSIGN(Created created,
+                retry_operation(
+                    [&]() -> Result<Created> {
+                      for (int clash = 0;; ++clash) {
+                        fs::path temp = dir / partial_file_name(file_name, pid, random_hex());
+                        const int fd =
+                            ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                        if (fd >= 0) return Created{std::move(temp), UniqueFd(fd)};
+                        if (errno != EEXIST || clash == 8)
+                          return unexpected(Error::from_errno(errno));
+                      }
+                    },
+                    sleep));
   // A run ended by a signal removes the file too.
   add_interrupted_file(created.path);
   PackageWriter writer(target, std::move(created.path), std::move(created.fd), std::move(expected));
@@ -240,7 +249,8 @@ Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, cons
   if (!fd) return unexpected(Error::from_errno(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) return fail("the partial file '" + path_text(partial) + "' is not a regular file");
+  if (!S_ISREG(st.st_mode))
+    return fail("the partial file '" + path_text(partial) + "' is not a regular file");
   if (static_cast<uint64_t>(st.st_size) < keep) {
     return fail("the partial file '" + path_text(partial) + "' holds fewer than " +
                 std::to_string(keep) + " bytes");
@@ -336,8 +346,8 @@ DirectoryLock::~DirectoryLock() = default;
 Result<DirectoryLock> DirectoryLock::acquire(const fs::path& dir,
                                              std::chrono::milliseconds wait_limit) {
   const auto without_lock = [&](int code) {
-    NV_WARN(kTarget, "Cannot lock '" + path_text(dir) + "', going on without the lock: " +
-                         Error::from_errno(code).message);
+    NV_WARN(kTarget, "Cannot lock '" + path_text(dir) +
+                         "', going on without the lock: " + Error::from_errno(code).message);
     return DirectoryLock(UniqueFd());
   };
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -412,7 +422,8 @@ void remove_stale_partial_files(const fs::path& dir, std::string_view keep,
     const fs::path path = dir / name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (own_resume_file && now - st.st_mtime < static_cast<std::time_t>(resume_age.count())) continue;
+    if (own_resume_file && now - st.st_mtime < static_cast<std::time_t>(resume_age.count()))
+      continue;
     NV_INFO(kTarget, "Removing stale partial download: '" + path_text(path) + "'");
     ::unlink(path.c_str());
   }

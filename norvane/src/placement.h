@@ -72,8 +72,8 @@ class PackageWriter {
   // Creates the temporary file (mode 0666 less the umask; never an existing file)
   // through retry_operation, waiting with `sleep`. Fails with the OS error of the
   // fourth attempt.
-  static Result<PackageWriter> create(const std::filesystem::path& target,
-                                      ExpectedContent expected, const Sleeper& sleep = sleep_for);
+  static Result<PackageWriter> create(const std::filesystem::path& target, ExpectedContent expected,
+                                      const Sleeper& sleep = sleep_for);
 
   // A writer on the package's resumable partial file `partial` (see resume_files),
   // which outlives the writer unless placed or refused by place(): a run that fails or

@@ -90,7 +90,8 @@ Result<std::string> executable_path() {
 
 const char* http_client_library_name() { return "libcurl.so.4"; }
 
-Result<void> copy_file_into(const std::filesystem::path& from, int out, const CopyProgress& copied) {
+Result<void> copy_file_into(const std::filesystem::path& from, int out,
+                            const CopyProgress& copied) {
   // The kind is looked at before opening: opening a fifo for reading would wait for a
   // writer, and a device could be read forever.
   struct stat st {};

@@ -45,7 +45,8 @@ const char* http_client_library_name() { return "/usr/lib/libcurl.4.dylib"; }
 // mode bits and time stamps are set below as on Linux. COPYFILE_ALL would also carry
 // the source's ACLs, extended attributes (a quarantine mark among them) and file flags,
 // and a locked source (the immutable flag) would give a file that cannot be renamed.
-Result<void> copy_file_into(const std::filesystem::path& from, int out, const CopyProgress& copied) {
+Result<void> copy_file_into(const std::filesystem::path& from, int out,
+                            const CopyProgress& copied) {
   // The kind is looked at before opening: opening a fifo for reading would wait for a
   // writer, and a device could be read forever.
   struct stat st {};

@@ -85,7 +85,8 @@ int compare_lists(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string Version::to_string() const {
-  std::string out = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+  std::string out =
+      std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
   if (!pre.empty()) out += "-" + pre;
   if (!build.empty()) out += "+" + build;
   return out;
@@ -95,13 +96,13 @@ std::strong_ordering operator<=>(const Version& a, const Version& b) {
   if (auto c = a.major <=> b.major; c != 0) return c;
   if (auto c = a.minor <=> b.minor; c != 0) return c;
   if (auto c = a.patch <=> b.patch; c != 0) return c;
-  if (a.pre.empty() != b.pre.empty()) return a.pre.empty() ? std::strong_ordering::greater
-                                                           : std::strong_ordering::less;
+  if (a.pre.empty() != b.pre.empty())
+    return a.pre.empty() ? std::strong_ordering::greater : std::strong_ordering::less;
   if (!a.pre.empty()) {
     if (const int c = compare_lists(a.pre, b.pre); c != 0) return c <=> 0;
   }
-  if (a.build.empty() != b.build.empty()) return a.build.empty() ? std::strong_ordering::less
-                                                                 : std::strong_ordering::greater;
+  if (a.build.empty() != b.build.empty())
+    return a.build.empty() ? std::strong_ordering::less : std::strong_ordering::greater;
   if (!a.build.empty()) {
     if (const int c = compare_lists(a.build, b.build); c != 0) return c <=> 0;
   }
@@ -129,9 +130,8 @@ Result<Version> parse_semver(std::string_view text) {
   }
   const size_t plus = text.find('+', pos);
   if (pos < text.size() && text[pos] == '-') {
-    const std::string_view pre = text.substr(pos + 1, plus == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : plus - pos - 1);
+    const std::string_view pre = text.substr(
+        pos + 1, plus == std::string_view::npos ? std::string_view::npos : plus - pos - 1);
     if (auto why = check_identifiers(pre, "pre-release", true); !why.empty()) return invalid(why);
     v.pre = std::string(pre);
     pos += 1 + pre.size();

@@ -36,7 +36,8 @@ const CryptoApi* crypto() {
     static CryptoApi bound;
     bool complete = true;
     const auto bind = [&](auto& pointer, const char* symbol) {
-      pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(handle, symbol));
+      pointer =
+          reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(handle, symbol));
       complete = complete && pointer != nullptr;
     };
     bind(bound.md_ctx_new, "EVP_MD_CTX_new");

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include <norvane/download.h>
-#include <norvane/log.h>
 #include <norvane/feed.h>
+#include <norvane/log.h>
 #include <norvane/url.h>
 #include <norvane/util.h>
 
@@ -104,7 +104,8 @@ Result<void> HttpSource::download_asset(const NorvaneAsset& asset,
   NV_TRY(check_package_file_name(asset.FileName));
   NV_TRY_ASSIGN(const Url asset_url, resolve(url, asset.FileName));
   const std::string href = asset_url.href();
-  NV_INFO(kTarget, "About to download from URL '" + href + "' to file '" + path_text(local_file) + "'");
+  NV_INFO(kTarget,
+          "About to download from URL '" + href + "' to file '" + path_text(local_file) + "'");
   PackageTransfer transfer;
   transfer.url = href;
   transfer.target = local_file;

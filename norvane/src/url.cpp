@@ -31,7 +31,8 @@ bool is_scheme_char(unsigned char c) {
 
 // A Windows drive letter: an ASCII letter and ":" or "|".
 bool is_drive_letter(std::string_view s) {
-  return s.size() == 2 && is_alpha(static_cast<unsigned char>(s[0])) && (s[1] == ':' || s[1] == '|');
+  return s.size() == 2 && is_alpha(static_cast<unsigned char>(s[0])) &&
+         (s[1] == ':' || s[1] == '|');
 }
 bool is_normalized_drive_letter(std::string_view s) { return is_drive_letter(s) && s[1] == ':'; }
 
@@ -77,10 +78,14 @@ bool is_single_dot(std::string_view s) {
 }
 bool is_double_dot(std::string_view s) {
   switch (s.size()) {
-    case 2: return s == "..";
-    case 4: return (s[0] == '.' && is_percent_2e(s, 1)) || (is_percent_2e(s, 0) && s[3] == '.');
-    case 6: return is_percent_2e(s, 0) && is_percent_2e(s, 3);
-    default: return false;
+    case 2:
+      return s == "..";
+    case 4:
+      return (s[0] == '.' && is_percent_2e(s, 1)) || (is_percent_2e(s, 0) && s[3] == '.');
+    case 6:
+      return is_percent_2e(s, 0) && is_percent_2e(s, 3);
+    default:
+      return false;
   }
 }
 
@@ -100,9 +105,26 @@ class UrlParser {
 
  private:
   enum class State : std::uint8_t {
-    SchemeStart, Scheme, NoScheme, SpecialRelativeOrAuthority, PathOrAuthority, Relative,
-    RelativeSlash, SpecialAuthoritySlashes, SpecialAuthorityIgnoreSlashes, Authority, File,
-    FileSlash, FileHost, PathStart, Path, OpaquePath, Query, Fragment, Done, Failure,
+    SchemeStart,
+    Scheme,
+    NoScheme,
+    SpecialRelativeOrAuthority,
+    PathOrAuthority,
+    Relative,
+    RelativeSlash,
+    SpecialAuthoritySlashes,
+    SpecialAuthorityIgnoreSlashes,
+    Authority,
+    File,
+    FileSlash,
+    FileHost,
+    PathStart,
+    Path,
+    OpaquePath,
+    Query,
+    Fragment,
+    Done,
+    Failure,
   };
 
   UrlParser(Url& u, std::string_view s, const Url* base)
@@ -173,7 +195,8 @@ class UrlParser {
 
   static Scheme scheme_type(std::string_view scheme) {
     switch (scheme.size()) {
-      case 2: return scheme == "ws" ? Scheme::Ws : Scheme::NotSpecial;
+      case 2:
+        return scheme == "ws" ? Scheme::Ws : Scheme::NotSpecial;
       case 3:
         if (scheme == "wss") return Scheme::Wss;
         if (scheme == "ftp") return Scheme::Ftp;
@@ -182,17 +205,25 @@ class UrlParser {
         if (scheme == "http") return Scheme::Http;
         if (scheme == "file") return Scheme::File;
         return Scheme::NotSpecial;
-      case 5: return scheme == "https" ? Scheme::Https : Scheme::NotSpecial;
-      default: return Scheme::NotSpecial;
+      case 5:
+        return scheme == "https" ? Scheme::Https : Scheme::NotSpecial;
+      default:
+        return Scheme::NotSpecial;
     }
   }
 
   static int default_port(Scheme type) {
     switch (type) {
-      case Scheme::Http: case Scheme::Ws: return 80;
-      case Scheme::Https: case Scheme::Wss: return 443;
-      case Scheme::Ftp: return 21;
-      default: return -1;
+      case Scheme::Http:
+      case Scheme::Ws:
+        return 80;
+      case Scheme::Https:
+      case Scheme::Wss:
+        return 443;
+      case Scheme::Ftp:
+        return 21;
+      default:
+        return -1;
     }
   }
 
@@ -267,9 +298,12 @@ class UrlParser {
 
   static const char* host_error(url_detail::HostError e) {
     switch (e) {
-      case url_detail::HostError::InvalidIpv4: return "invalid IPv4 address";
-      case url_detail::HostError::InvalidIpv6: return "invalid IPv6 address";
-      default: return "invalid host";
+      case url_detail::HostError::InvalidIpv4:
+        return "invalid IPv4 address";
+      case url_detail::HostError::InvalidIpv6:
+        return "invalid IPv6 address";
+      default:
+        return "invalid host";
     }
   }
 
@@ -294,30 +328,67 @@ const char* UrlParser::parse() {
   State state = State::SchemeStart;
   for (;;) {
     switch (state) {
-      case State::SchemeStart: state = scheme_start_state(); break;
-      case State::Scheme: state = scheme_state(); break;
-      case State::NoScheme: state = no_scheme_state(); break;
-      case State::SpecialRelativeOrAuthority: state = special_relative_or_authority_state(); break;
-      case State::PathOrAuthority: state = path_or_authority_state(); break;
-      case State::Relative: state = relative_state(); break;
-      case State::RelativeSlash: state = relative_slash_state(); break;
-      case State::SpecialAuthoritySlashes: state = special_authority_slashes_state(); break;
+      case State::SchemeStart:
+        state = scheme_start_state();
+        break;
+      case State::Scheme:
+        state = scheme_state();
+        break;
+      case State::NoScheme:
+        state = no_scheme_state();
+        break;
+      case State::SpecialRelativeOrAuthority:
+        state = special_relative_or_authority_state();
+        break;
+      case State::PathOrAuthority:
+        state = path_or_authority_state();
+        break;
+      case State::Relative:
+        state = relative_state();
+        break;
+      case State::RelativeSlash:
+        state = relative_slash_state();
+        break;
+      case State::SpecialAuthoritySlashes:
+        state = special_authority_slashes_state();
+        break;
       case State::SpecialAuthorityIgnoreSlashes:
         // Always followed by the authority state: falling through spares every special
         // URL a jump through the state table.
         skip_slashes();
         [[fallthrough]];
-      case State::Authority: state = authority_state(); break;
-      case State::File: state = file_state(); break;
-      case State::FileSlash: state = file_slash_state(); break;
-      case State::FileHost: state = file_host_state(); break;
-      case State::PathStart: state = path_start_state(); break;
-      case State::Path: state = path_state(); break;
-      case State::OpaquePath: state = opaque_path_state(); break;
-      case State::Query: state = query_state(); break;
-      case State::Fragment: state = fragment_state(); break;
-      case State::Done: finish(); return nullptr;
-      case State::Failure: return error_;
+      case State::Authority:
+        state = authority_state();
+        break;
+      case State::File:
+        state = file_state();
+        break;
+      case State::FileSlash:
+        state = file_slash_state();
+        break;
+      case State::FileHost:
+        state = file_host_state();
+        break;
+      case State::PathStart:
+        state = path_start_state();
+        break;
+      case State::Path:
+        state = path_state();
+        break;
+      case State::OpaquePath:
+        state = opaque_path_state();
+        break;
+      case State::Query:
+        state = query_state();
+        break;
+      case State::Fragment:
+        state = fragment_state();
+        break;
+      case State::Done:
+        finish();
+        return nullptr;
+      case State::Failure:
+        return error_;
     }
   }
 }

@@ -21,7 +21,8 @@ unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c |
 constexpr std::array<bool, 128> make_forbidden_host() {
   std::array<bool, 128> t{};
   constexpr char kChars[] = "\0\t\n\r #/:<>?@[\\]^|";
-  for (char c : std::string_view(kChars, sizeof kChars - 1)) t[static_cast<unsigned char>(c)] = true;
+  for (char c : std::string_view(kChars, sizeof kChars - 1))
+    t[static_cast<unsigned char>(c)] = true;
   return t;
 }
 constexpr std::array<bool, 128> kForbiddenHost = make_forbidden_host();
@@ -116,7 +117,8 @@ bool parse_ipv6(std::string_view in, std::array<std::uint16_t, 8>& address) {
     int swaps = piece - compress;
     piece = 7;
     while (piece != 0 && swaps > 0) {
-      std::swap(address[static_cast<size_t>(piece)], address[static_cast<size_t>(compress + swaps - 1)]);
+      std::swap(address[static_cast<size_t>(piece)],
+                address[static_cast<size_t>(compress + swaps - 1)]);
       --piece;
       --swaps;
     }
@@ -259,9 +261,10 @@ const UIDNA* uts46() {
     UErrorCode error = U_ZERO_ERROR;
     // CheckHyphens=false, CheckBidi=true, CheckJoiners=true, UseSTD3ASCIIRules=false,
     // Transitional_Processing=false; VerifyDnsLength=false is the error filter below.
-    UIDNA* p = uidna_openUTS46(UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ |
-                                   UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_NONTRANSITIONAL_TO_UNICODE,
-                               &error);
+    UIDNA* p =
+        uidna_openUTS46(UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ | UIDNA_NONTRANSITIONAL_TO_ASCII |
+                            UIDNA_NONTRANSITIONAL_TO_UNICODE,
+                        &error);
     return U_FAILURE(error) ? nullptr : p;
   }();
   return idna;

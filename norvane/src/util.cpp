@@ -88,13 +88,26 @@ size_t utf8_sequence(std::string_view bytes, size_t i, size_t* skip) {
 
 void append_escaped(std::string& out, unsigned char c) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    case '\0': out += "\\0"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\0':
+      out += "\\0";
+      return;
+    default:
+      break;
   }
   if (c < 0x20 || c == 0x7F) {
     char buf[16];
@@ -108,7 +121,9 @@ void append_escaped(std::string& out, unsigned char c) {
 }  // namespace
 
 bool ascii_iequal(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  const auto lower = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  };
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (lower(a[i]) != lower(b[i])) return false;

@@ -22,22 +22,22 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::asset_named;
 using testing::CapturedLog;
-using testing::HttplibServer;
-using testing::RawConnection;
-using testing::RawHttpServer;
-using testing::TempDir;
 using testing::gzip;
 using testing::head;
+using testing::HttplibServer;
 using testing::make_body;
 using testing::message_of;
 using testing::names_in;
+using testing::RawConnection;
+using testing::RawHttpServer;
 using testing::read_file;
 using testing::request_target;
 using testing::sha1_hex;
 using testing::source_records;
+using testing::TempDir;
 using testing::upper;
-using testing::asset_named;
 using testing::write_file;
 
 struct Fetched {
@@ -48,7 +48,8 @@ struct Fetched {
 template <class Source>
 Fetched fetch(const Source& source, const NorvaneAsset& asset, const fs::path& local_file) {
   Fetched out;
-  out.result = source.download_asset(asset, local_file, [&](int16_t p) { out.progress.push_back(p); });
+  out.result =
+      source.download_asset(asset, local_file, [&](int16_t p) { out.progress.push_back(p); });
   return out;
 }
 
@@ -63,7 +64,8 @@ TEST(FileSourceDownloadTest, CopiesWithProgressFiftyThenHundred) {
   fs::create_directories(dir / "packages");
   CapturedLog log(log::Level::Info);
   const fs::path local = dir / "packages" / "Sample-1.1.0.nupkg";
-  const Fetched out = fetch(FileSource(dir / "feeds"), asset_named("Sample-1.1.0.nupkg", sha1_hex(body), body.size()), local);
+  const Fetched out = fetch(FileSource(dir / "feeds"),
+                            asset_named("Sample-1.1.0.nupkg", sha1_hex(body), body.size()), local);
   ASSERT_TRUE(out.result) << message_of(out.result);
   EXPECT_EQ(out.progress, (std::vector<int16_t>{50, 100}));
   EXPECT_TRUE(read_file(local) == body);
@@ -71,9 +73,10 @@ TEST(FileSourceDownloadTest, CopiesWithProgressFiftyThenHundred) {
   ASSERT_EQ(::stat(local.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0604u);
   EXPECT_EQ(names_in(dir / "packages"), std::vector<std::string>{"Sample-1.1.0.nupkg"});
-  EXPECT_EQ(source_records(log), std::vector<std::string>{"About to copy from file '" +
-                                                          (dir / "feeds" / "Sample-1.1.0.nupkg").string() +
-                                                          "' to file '" + local.string() + "'"});
+  EXPECT_EQ(source_records(log),
+            std::vector<std::string>{"About to copy from file '" +
+                                     (dir / "feeds" / "Sample-1.1.0.nupkg").string() +
+                                     "' to file '" + local.string() + "'"});
 }
 
 TEST(FileSourceDownloadTest, AFailedCopyReportsOnlyFiftyAndLeavesNothing) {
@@ -99,14 +102,16 @@ TEST(FileSourceDownloadTest, AFailedCopyReportsOnlyFiftyAndLeavesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const Fetched out = fetch(FileSource(dir / "feeds"), c.asset, dir / "packages" / c.asset.FileName);
+    const Fetched out =
+        fetch(FileSource(dir / "feeds"), c.asset, dir / "packages" / c.asset.FileName);
     ASSERT_FALSE(out.result);
     EXPECT_EQ(out.result.error().message, c.message);
     EXPECT_EQ(out.progress, std::vector<int16_t>{50});
     EXPECT_TRUE(names_in(dir / "packages").empty());
   }
-  const Fetched matching = fetch(FileSource(dir / "feeds"), asset_named("p.nupkg", upper(sha), body.size()),
-                                 dir / "packages" / "p.nupkg");
+  const Fetched matching =
+      fetch(FileSource(dir / "feeds"), asset_named("p.nupkg", upper(sha), body.size()),
+            dir / "packages" / "p.nupkg");
   ASSERT_TRUE(matching.result) << message_of(matching.result);
 }
 
@@ -117,9 +122,11 @@ TEST(FileSourceDownloadTest, RefusesUnsafeNamesWithoutReadingOrWriting) {
   fs::create_directories(dir / "packages");
   for (const char* name : {"../secret.nupkg", "..", ""}) {
     SCOPED_TRACE(name);
-    const Fetched out = fetch(FileSource(dir / "feeds"), asset_named(name), dir / "packages" / "x.nupkg");
+    const Fetched out =
+        fetch(FileSource(dir / "feeds"), asset_named(name), dir / "packages" / "x.nupkg");
     ASSERT_FALSE(out.result);
-    EXPECT_TRUE(out.result.error().message.starts_with("invalid package file name")) << out.result.error().message;
+    EXPECT_TRUE(out.result.error().message.starts_with("invalid package file name"))
+        << out.result.error().message;
     EXPECT_TRUE(out.progress.empty());
     EXPECT_TRUE(names_in(dir / "packages").empty());
   }
@@ -131,7 +138,8 @@ TEST(FileSourceDownloadTest, RefusesUnsafeNamesWithoutReadingOrWriting) {
 TEST(HttpSourceDownloadTest, ResolvesTheFileNameAgainstTheBaseUrl) {
   const std::string body = "package bytes";
   RawHttpServer server([&](RawConnection& conn) {
-    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n") + body);
+    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+              body);
   });
   const std::string s = server.url("");
   struct Case {
@@ -143,7 +151,8 @@ TEST(HttpSourceDownloadTest, ResolvesTheFileNameAgainstTheBaseUrl) {
   const Case cases[] = {
       {"folder", s + "/pkgs", "Sample-1.1.0.nupkg", "/pkgs/Sample-1.1.0.nupkg"},
       {"folder with a slash", s + "/pkgs/", "Sample-1.1.0.nupkg", "/pkgs/Sample-1.1.0.nupkg"},
-      {"folder with several slashes", s + "/pkgs////", "Sample-1.1.0.nupkg", "/pkgs/Sample-1.1.0.nupkg"},
+      {"folder with several slashes", s + "/pkgs////", "Sample-1.1.0.nupkg",
+       "/pkgs/Sample-1.1.0.nupkg"},
       {"nested folder", s + "/a/b", "Sample-1.1.0.nupkg", "/a/b/Sample-1.1.0.nupkg"},
       {"host only", s, "Sample-1.1.0.nupkg", "/Sample-1.1.0.nupkg"},
       // The "/" lands in the query, which the file name's resolution drops.
@@ -166,8 +175,9 @@ TEST(HttpSourceDownloadTest, ResolvesTheFileNameAgainstTheBaseUrl) {
     ASSERT_EQ(requests.size(), seen + 1);
     EXPECT_EQ(request_target(requests[seen]), c.target);
     ++seen;
-    EXPECT_EQ(source_records(log), std::vector<std::string>{"About to download from URL '" + s + c.target +
-                                                            "' to file '" + local.string() + "'"});
+    EXPECT_EQ(source_records(log),
+              std::vector<std::string>{"About to download from URL '" + s + c.target +
+                                       "' to file '" + local.string() + "'"});
   }
 }
 
@@ -202,24 +212,27 @@ TEST(HttpSourceDownloadTest, PlacesOnlyVerifiedBytes) {
       {"matching SHA1 and size", length, body, sha, body.size(), ""},
       {"SHA1 in upper case", length, body, upper(sha), body.size(), ""},
       {"chunked, matching", "Transfer-Encoding: chunked\r\n", chunked(body), sha, body.size(), ""},
-      {"gzip-coded: the decoded bytes count", "Content-Encoding: gzip\r\n", packed, sha, body.size(), ""},
+      {"gzip-coded: the decoded bytes count", "Content-Encoding: gzip\r\n", packed, sha,
+       body.size(), ""},
       {"wrong SHA1", length, body, sha1_hex("other"), body.size(),
        "SHA1 mismatch for 'p.nupkg': expected " + sha1_hex("other") + ", got " + sha},
       {"announced length differs", length, body, sha, 99'999,
        "size mismatch for 'p.nupkg': expected 99999 bytes, the response announces 100000"},
       {"chunked, longer than the size", "Transfer-Encoding: chunked\r\n", chunked(body), "", 50'000,
        "size mismatch for 'p.nupkg': expected 50000 bytes, got at least ", true},
-      {"chunked, shorter than the size", "Transfer-Encoding: chunked\r\n", chunked(body), "", 100'001,
-       "size mismatch for 'p.nupkg': expected 100001 bytes, got 100000"},
+      {"chunked, shorter than the size", "Transfer-Encoding: chunked\r\n", chunked(body), "",
+       100'001, "size mismatch for 'p.nupkg': expected 100001 bytes, got 100000"},
       {"gzip-coded, longer than the size", "Content-Encoding: gzip\r\n", packed, "", 1'000,
        "size mismatch for 'p.nupkg': expected 1000 bytes, got at least ", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    RawHttpServer server([&](RawConnection& conn) { conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body); });
+    RawHttpServer server(
+        [&](RawConnection& conn) { conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body); });
     TempDir dir;
     write_file(dir / "old.nupkg", "old");
-    const Fetched out = fetch(HttpSource(server.url("/pkgs")), asset_named("p.nupkg", c.sha1, c.size), dir / "p.nupkg");
+    const Fetched out = fetch(HttpSource(server.url("/pkgs")),
+                              asset_named("p.nupkg", c.sha1, c.size), dir / "p.nupkg");
     if (c.message.empty()) {
       ASSERT_TRUE(out.result) << message_of(out.result);
       EXPECT_TRUE(read_file(dir / "p.nupkg") == body);
@@ -250,9 +263,11 @@ TEST(HttpSourceDownloadTest, StopsATransferThatGoesPastTheSize) {
     sent_all = true;
   });
   TempDir dir;
-  const Fetched out = fetch(HttpSource(server.url("/")), asset_named("p.nupkg", "", 100'000), dir / "p.nupkg");
+  const Fetched out =
+      fetch(HttpSource(server.url("/")), asset_named("p.nupkg", "", 100'000), dir / "p.nupkg");
   ASSERT_FALSE(out.result);
-  EXPECT_TRUE(out.result.error().message.starts_with("size mismatch for 'p.nupkg': expected 100000 bytes, got at least "))
+  EXPECT_TRUE(out.result.error().message.starts_with(
+      "size mismatch for 'p.nupkg': expected 100000 bytes, got at least "))
       << out.result.error().message;
   EXPECT_FALSE(sent_all);
   EXPECT_TRUE(names_in(dir.path()).empty());
@@ -279,7 +294,9 @@ TEST(HttpSourceDownloadTest, AFailedTransferLeavesNothing) {
        },
        ""},
       {"not found",
-       [](RawConnection& conn) { conn.send(head("HTTP/1.1 404 Not Found", "Content-Length: 0\r\n")); },
+       [](RawConnection& conn) {
+         conn.send(head("HTTP/1.1 404 Not Found", "Content-Length: 0\r\n"));
+       },
        ": status code 404"},
   };
   for (const Case& c : cases) {
@@ -287,9 +304,11 @@ TEST(HttpSourceDownloadTest, AFailedTransferLeavesNothing) {
     RawHttpServer server(c.script);
     TempDir dir;
     write_file(dir / "old.nupkg", "old");
-    const Fetched out = fetch(HttpSource(server.url("/pkgs")), asset_named("p.nupkg"), dir / "p.nupkg");
+    const Fetched out =
+        fetch(HttpSource(server.url("/pkgs")), asset_named("p.nupkg"), dir / "p.nupkg");
     ASSERT_FALSE(out.result);
-    EXPECT_NE(out.result.error().message.find(c.message_part), std::string::npos) << out.result.error().message;
+    EXPECT_NE(out.result.error().message.find(c.message_part), std::string::npos)
+        << out.result.error().message;
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"old.nupkg"});
     for (int16_t p : out.progress) EXPECT_LT(p, 100);
   }
@@ -302,18 +321,20 @@ TEST(HttpSourceDownloadTest, ReportsProgressOnlyWhenTheLengthIsAnnounced) {
       res.set_content(body, "application/octet-stream");
     });
     s.Get("/pkgs/chunked.nupkg", [&](const httplib::Request&, httplib::Response& res) {
-      res.set_chunked_content_provider("application/octet-stream", [&](size_t offset, httplib::DataSink& sink) {
-        const size_t n = std::min<size_t>(1 << 20, body.size() - offset);
-        sink.write(body.data() + offset, n);
-        if (offset + n == body.size()) sink.done();
-        return true;
-      });
+      res.set_chunked_content_provider(
+          "application/octet-stream", [&](size_t offset, httplib::DataSink& sink) {
+            const size_t n = std::min<size_t>(1 << 20, body.size() - offset);
+            sink.write(body.data() + offset, n);
+            if (offset + n == body.size()) sink.done();
+            return true;
+          });
     });
   });
   for (const char* name : {"sized.nupkg", "chunked.nupkg"}) {
     SCOPED_TRACE(name);
     TempDir dir;
-    const Fetched out = fetch(HttpSource(server.url("/pkgs")), asset_named(name, sha1_hex(body), body.size()), dir / name);
+    const Fetched out = fetch(HttpSource(server.url("/pkgs")),
+                              asset_named(name, sha1_hex(body), body.size()), dir / name);
     ASSERT_TRUE(out.result) << message_of(out.result);
     EXPECT_TRUE(read_file(dir / name) == body);
     if (std::string(name) == "sized.nupkg") {

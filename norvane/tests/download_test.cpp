@@ -20,14 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::DeadPort;
+using testing::gzip;
+using testing::head;
 using testing::HttplibServer;
+using testing::make_body;
+using testing::message_of;
 using testing::RawConnection;
 using testing::RawHttpServer;
 using testing::TempDir;
-using testing::gzip;
-using testing::head;
-using testing::make_body;
-using testing::message_of;
 
 constexpr size_t kMiB = 1024 * 1024;
 
@@ -76,15 +76,17 @@ TEST(DownloadTest, WritesTheBodyAndReportsProgressByContentLength) {
       {"length zero", "Content-Length: 0\r\n", "", "", {}},
       {"length absent", "", kilo, kilo, {}},
       {"length absent, empty body", "", "", "", {}},
-      {"chunked", "Transfer-Encoding: chunked\r\n",
-       "c\r\n" + twelve + "\r\n3e8\r\n" + kilo + "\r\n0\r\n\r\n", twelve + kilo, {}},
+      {"chunked",
+       "Transfer-Encoding: chunked\r\n",
+       "c\r\n" + twelve + "\r\n3e8\r\n" + kilo + "\r\n0\r\n\r\n",
+       twelve + kilo,
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // Head and body in one write arrive in one read: a 1000-byte body reports only 100.
-    RawHttpServer server([&](RawConnection& conn) {
-      conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body);
-    });
+    RawHttpServer server(
+        [&](RawConnection& conn) { conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body); });
     TempDir dir;
     const Outcome out = download(server.url("/package.nupkg"), dir / "package.nupkg");
     ASSERT_TRUE(out.result) << message_of(out.result);
@@ -107,15 +109,15 @@ TEST(DownloadTest, AMalformedContentLengthFailsTheRequest) {
     TempDir dir;
     const Outcome out = download(server.url("/package.nupkg"), dir / "package.nupkg");
     ASSERT_FALSE(out.result);
-    EXPECT_EQ(out.result.error().message,
-              "invalid Content-Length header: " + debug_string(value));
+    EXPECT_EQ(out.result.error().message, "invalid Content-Length header: " + debug_string(value));
     EXPECT_FALSE(fs::exists(dir / "package.nupkg"));
   }
 }
 
 TEST(DownloadTest, DecodesGzipBodiesAndReportsNoProgress) {
   std::string text;
-  for (int i = 0; text.size() < 200'000; ++i) text += "line " + std::to_string(i) + " of the feed\n";
+  for (int i = 0; text.size() < 200'000; ++i)
+    text += "line " + std::to_string(i) + " of the feed\n";
   const std::string packed = gzip(text);
   ASSERT_LT(packed.size(), text.size() / 4);
   struct Case {
@@ -148,9 +150,8 @@ TEST(DownloadTest, DecodesGzipBodiesAndReportsNoProgress) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RawHttpServer server([&](RawConnection& conn) {
-      conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body);
-    });
+    RawHttpServer server(
+        [&](RawConnection& conn) { conn.send(head("HTTP/1.1 200 OK", c.fields) + c.wire_body); });
     TempDir dir;
     const Outcome out = download(server.url("/feed.json"), dir / "feed.json");
     ASSERT_TRUE(out.result) << message_of(out.result);
@@ -193,7 +194,8 @@ TEST(DownloadTest, RejectsBrokenGzipBodies) {
       {"cut in the middle", packed.substr(0, packed.size() / 2), incomplete},
       {"trailer missing", packed.substr(0, packed.size() - 8), incomplete},
       {"not gzip", "plain text", "invalid gzip-coded body: incorrect header check"},
-      {"garbage after the end", packed + "garbage", "invalid gzip-coded body: incorrect header check"},
+      {"garbage after the end", packed + "garbage",
+       "invalid gzip-coded body: incorrect header check"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,8 +242,7 @@ HttplibServer redirecting_server() {
         res.set_content("arrived", "application/octet-stream");
         return;
       }
-      const std::string next =
-          n == 0 ? "/missing" : "/" + kind + "/" + std::to_string(n - 1);
+      const std::string next = n == 0 ? "/missing" : "/" + kind + "/" + std::to_string(n - 1);
       const std::string host = req.get_header_value("Host");
       res.set_redirect(n % 2 == 0 ? next : "http://" + host + next, n % 3 == 0 ? 301 : 302);
     });
@@ -267,8 +268,7 @@ TEST(DownloadTest, FailsOnStatusAndLeavesTheTargetUntouched) {
       {"404", "/missing", server.url("/missing") + ": status code 404"},
       {"503", "/broken", server.url("/broken") + ": status code 503"},
       {"404 after redirects", "/hop/3",
-       server.url("/missing") + ": status code 404 (redirected from " + server.url("/hop/3") +
-           ")"},
+       server.url("/missing") + ": status code 404 (redirected from " + server.url("/hop/3") + ")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -343,7 +343,8 @@ TEST(DownloadTest, RefusesEverySchemeButHttpAndHttps) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RawHttpServer server([&](RawConnection& conn) {
-      conn.send(head("HTTP/1.1 302 Found", "Location: " + c.location + "\r\nContent-Length: 0\r\n"));
+      conn.send(
+          head("HTTP/1.1 302 Found", "Location: " + c.location + "\r\nContent-Length: 0\r\n"));
     });
     const Outcome out = download(c.direct ? c.location : server.url("/x.nupkg"), dir / "target");
     ASSERT_FALSE(out.result);
@@ -443,7 +444,9 @@ TEST(DownloadTest, TimeRulesEndTricklesButNotASlowBody) {
        },
        stalled},
       {"a head that trickles",
-       [&](RawConnection& conn) { trickle(conn, head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n")); },
+       [&](RawConnection& conn) {
+         trickle(conn, head("HTTP/1.1 200 OK", "Content-Length: 1000\r\n"));
+       },
        stalled},
       {"a body that trickles",
        [&](RawConnection& conn) {
@@ -455,7 +458,8 @@ TEST(DownloadTest, TimeRulesEndTricklesButNotASlowBody) {
        [](RawConnection& conn) {
          conn.send("HTTP/1.1 200 OK\r\n");
          for (int i = 0; i < 40; ++i) {
-           if (!conn.send("X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n")) return;
+           if (!conn.send("X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n"))
+             return;
            conn.pause(250ms);
          }
        },
@@ -535,7 +539,8 @@ TEST(DownloadTest, RetriesCreatingTheTargetFile) {
     DownloadOptions options;
     options.sleeper = [&](std::chrono::milliseconds wait) {
       waits.push_back(static_cast<long>(wait.count()));
-      if (static_cast<int>(waits.size()) == c.attempts_failing) fs::create_directory(dir / "packages");
+      if (static_cast<int>(waits.size()) == c.attempts_failing)
+        fs::create_directory(dir / "packages");
     };
     const Outcome out = download(server.url("/app.nupkg"), target, options);
     EXPECT_EQ(waits, c.waits);
@@ -572,7 +577,7 @@ TEST(DownloadTest, CreatesTheTargetWithModeLessUmaskAndTruncatesALongerOne) {
   const Outcome fresh = download(server.url("/p"), dir / "new");
   ::umask(old_mask);
   ASSERT_TRUE(fresh.result) << message_of(fresh.result);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat((dir / "new").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
@@ -605,8 +610,8 @@ TEST(DownloadTest, IgnoresTheProxyEnvironment) {
   const DeadPort dead;
   const std::string proxy = "http://127.0.0.1:" + std::to_string(dead.port());
   std::vector<std::unique_ptr<testing::ScopedEnv>> env;
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY",
-                           "all_proxy"})
+  for (const char* name :
+       {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
     env.push_back(std::make_unique<testing::ScopedEnv>(name, proxy));
   for (const char* name : {"no_proxy", "NO_PROXY"})
     env.push_back(std::make_unique<testing::ScopedEnv>(name, std::nullopt));
@@ -687,13 +692,13 @@ TEST(ReadToStringTest, CapsTheBodyAtTenMebibytes) {
           res.set_content(body, "application/octet-stream");
           return;
         }
-        res.set_chunked_content_provider("application/octet-stream",
-                                         [&body](size_t offset, httplib::DataSink& sink) {
-                                           const size_t n = std::min<size_t>(1 << 20, body.size() - offset);
-                                           sink.write(body.data() + offset, n);
-                                           if (offset + n == body.size()) sink.done();
-                                           return true;
-                                         });
+        res.set_chunked_content_provider(
+            "application/octet-stream", [&body](size_t offset, httplib::DataSink& sink) {
+              const size_t n = std::min<size_t>(1 << 20, body.size() - offset);
+              sink.write(body.data() + offset, n);
+              if (offset + n == body.size()) sink.done();
+              return true;
+            });
       };
     };
     s.Get("/at", serve(at_cap, false));
@@ -817,7 +822,10 @@ TEST(ProgressStepsTest, ReportsEachFivePercentStepOnce) {
   std::vector<int16_t> every_step;
   for (int16_t p = 5; p <= 100; p += 5) every_step.push_back(p);
   const Case cases[] = {
-      {"10 MiB in 2 MiB reads", 10 * kMiB, std::vector<uint64_t>(5, 2 * kMiB), {20, 40, 60, 80, 100}},
+      {"10 MiB in 2 MiB reads",
+       10 * kMiB,
+       std::vector<uint64_t>(5, 2 * kMiB),
+       {20, 40, 60, 80, 100}},
       {"100 MiB in 2 MiB reads", 100 * kMiB, std::vector<uint64_t>(50, 2 * kMiB), every_step},
       {"first 2 MiB of 100 MiB", 100 * kMiB, {2 * kMiB}, {}},
       {"1000 bytes in one read", 1000, {1000}, {100}},

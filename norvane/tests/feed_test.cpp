@@ -16,8 +16,9 @@ namespace {
 NorvaneAsset make_asset(std::string id, std::string version, std::string type, std::string file,
                         std::string sha1 = "", uint64_t size = 0, std::string md = "",
                         std::string html = "") {
-  return NorvaneAsset{std::move(id), std::move(version), std::move(type), std::move(file),
-                      std::move(sha1), size,           std::move(md),      std::move(html)};
+  return NorvaneAsset{std::move(id),   std::move(version), std::move(type),
+                      std::move(file), std::move(sha1),    size,
+                      std::move(md),   std::move(html)};
 }
 
 struct ReadCase {
@@ -48,13 +49,18 @@ TEST(ReleaseFeedTest, ReadsDocuments) {
       {"positional asset",
        R"({"Assets":[["MyApp","1.2.3","Full","MyApp-1.2.3-full.nupkg","da39a3ee",1234,"* notes","<p>notes</p>"]]})",
        {full}},
-      {"short positional asset", R"({"Assets":[["MyApp","1.2.3"]]})", {make_asset("MyApp", "1.2.3", "", "")}},
+      {"short positional asset",
+       R"({"Assets":[["MyApp","1.2.3"]]})",
+       {make_asset("MyApp", "1.2.3", "", "")}},
       {"empty positional asset", R"({"Assets":[[]]})", {NorvaneAsset{}}},
-      {"positional feed", R"([[{"Version":"1.0.0"},["A"]]])",
+      {"positional feed",
+       R"([[{"Version":"1.0.0"},["A"]]])",
        {make_asset("", "1.0.0", "", ""), make_asset("A", "", "", "")}},
-      {"positional feed and asset", R"([[["MyApp","1.2.3","Full","MyApp-1.2.3-full.nupkg","da39a3ee",1234,"* notes","<p>notes</p>"]]])",
+      {"positional feed and asset",
+       R"([[["MyApp","1.2.3","Full","MyApp-1.2.3-full.nupkg","da39a3ee",1234,"* notes","<p>notes</p>"]]])",
        {full}},
-      {"assets keep their order", R"({"Assets":[{"FileName":"b"},{"FileName":"a"},{"FileName":"b"}]})",
+      {"assets keep their order",
+       R"({"Assets":[{"FileName":"b"},{"FileName":"a"},{"FileName":"b"}]})",
        {make_asset("", "", "", "b"), make_asset("", "", "", "a"), make_asset("", "", "", "b")}},
       {"unknown keys skipped with nested values",
        R"({"Before":{"a":[1,{"Assets":[{"Version":"9"}]}],"b":null},
@@ -63,20 +69,27 @@ TEST(ReleaseFeedTest, ReadsDocuments) {
            "After":"tail","Again":[]})",
        {make_asset("", "1.0.0", "", "")}},
       {"unknown keys may repeat", R"({"x":1,"x":2,"Assets":[{"y":1,"y":2}]})", {NorvaneAsset{}}},
-      {"whitespace around and inside", " \t\r\n{ \"Assets\" :\n[ { \"Size\" : 7 } ] }\r\n\t ",
+      {"whitespace around and inside",
+       " \t\r\n{ \"Assets\" :\n[ { \"Size\" : 7 } ] }\r\n\t ",
        {make_asset("", "", "", "", "", 7)}},
       {"escapes resolved",
        R"({"Assets":[{"FileName":"a\"b\\c\/d\b\f\n\r\t\u00e9\u20ac\ud83d\ude00"}]})",
        {make_asset("", "", "", "a\"b\\c/d\b\f\n\r\t\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")}},
-      {"escaped key is matched", R"({"\u0041ssets":[{"\u0056ersion":"2.0.0"}]})", {make_asset("", "2.0.0", "", "")}},
-      {"NUL escape survives", R"({"Assets":[{"NotesMarkdown":"a\u0000b"}]})",
+      {"escaped key is matched",
+       R"({"\u0041ssets":[{"\u0056ersion":"2.0.0"}]})",
+       {make_asset("", "2.0.0", "", "")}},
+      {"NUL escape survives",
+       R"({"Assets":[{"NotesMarkdown":"a\u0000b"}]})",
        {make_asset("", "", "", "", "", 0, std::string("a\0b", 3))}},
-      {"raw UTF-8 kept", "{\"Assets\":[{\"NotesHtml\":\"\xC3\xA9\xF0\x9F\x98\x80\"}]}",
+      {"raw UTF-8 kept",
+       "{\"Assets\":[{\"NotesHtml\":\"\xC3\xA9\xF0\x9F\x98\x80\"}]}",
        {make_asset("", "", "", "", "", 0, "", "\xC3\xA9\xF0\x9F\x98\x80")}},
-      {"largest Size", R"({"Assets":[{"Size":18446744073709551615}]})",
+      {"largest Size",
+       R"({"Assets":[{"Size":18446744073709551615}]})",
        {make_asset("", "", "", "", "", UINT64_MAX)}},
       {"zero Size", R"({"Assets":[{"Size":0}]})", {NorvaneAsset{}}},
-      {"nothing validated", R"({"Assets":[{"Version":"beta","Type":"delta","FileName":""}]})",
+      {"nothing validated",
+       R"({"Assets":[{"Version":"beta","Type":"delta","FileName":""}]})",
        {make_asset("", "beta", "delta", "")}},
       {"Assets key after others", R"({"a":1,"Assets":[{}],"b":2})", {NorvaneAsset{}}},
   };
@@ -99,7 +112,8 @@ TEST(ReleaseFeedTest, RejectsDocuments) {
       // Format errors.
       {"duplicate Version, equal values", R"({"Assets":[{"Version":"1","Version":"1"}]})",
        "duplicate field `Version` at line 1 column 27"},
-      {"duplicate Assets", R"({"Assets":[],"Assets":[]})", "duplicate field `Assets` at line 1 column 14"},
+      {"duplicate Assets", R"({"Assets":[],"Assets":[]})",
+       "duplicate field `Assets` at line 1 column 14"},
       {"duplicate key spelled with an escape", R"({"Assets":[{"Size":1,"\u0053ize":2}]})",
        "duplicate field `Size` at line 1 column 22"},
       {"Size too large", R"({"Assets":[{"Size":18446744073709551616}]})",
@@ -114,7 +128,8 @@ TEST(ReleaseFeedTest, RejectsDocuments) {
        "invalid type: floating point `1e3`, expected u64 at line 1 column 20"},
       {"Size as string", R"({"Assets":[{"Size":"123"}]})",
        "invalid type: string \"123\", expected u64 at line 1 column 20"},
-      {"Size null", R"({"Assets":[{"Size":null}]})", "invalid type: null, expected u64 at line 1 column 20"},
+      {"Size null", R"({"Assets":[{"Size":null}]})",
+       "invalid type: null, expected u64 at line 1 column 20"},
       {"Version null", R"({"Assets":[{"Version":null}]})",
        "invalid type: null, expected a string at line 1 column 23"},
       {"Version number", R"({"Assets":[{"Version":1}]})",
@@ -123,23 +138,34 @@ TEST(ReleaseFeedTest, RejectsDocuments) {
        "invalid type: floating point `1.5`, expected a string at line 1 column 20"},
       {"FileName boolean", R"({"Assets":[{"FileName":true}]})",
        "invalid type: boolean `true`, expected a string at line 1 column 24"},
-      {"SHA1 array", R"({"Assets":[{"SHA1":[]}]})", "invalid type: sequence, expected a string at line 1 column 20"},
-      {"NotesHtml object", R"({"Assets":[{"NotesHtml":{}}]})", "invalid type: map, expected a string at line 1 column 25"},
+      {"SHA1 array", R"({"Assets":[{"SHA1":[]}]})",
+       "invalid type: sequence, expected a string at line 1 column 20"},
+      {"NotesHtml object", R"({"Assets":[{"NotesHtml":{}}]})",
+       "invalid type: map, expected a string at line 1 column 25"},
       {"positional text field", R"({"Assets":[["id",false]]})",
        "invalid type: boolean `false`, expected a string at line 1 column 18"},
       {"positional Size", R"({"Assets":[["","","","","",-2]]})",
        "invalid value: integer `-2`, expected u64 at line 1 column 28"},
       {"nine positional fields", R"({"Assets":[["","","","","",0,"","",""]]})",
-       "invalid length: too many elements, expected struct NorvaneAsset with 8 elements at line 1 column 36"},
+       "invalid length: too many elements, expected struct NorvaneAsset with 8 elements at line 1 "
+       "column 36"},
       {"two positional feed elements", R"([[],[]])",
-       "invalid length: too many elements, expected struct NorvaneAssetFeed with 1 element at line 1 column 5"},
-      {"top level number", "5", "invalid type: integer `5`, expected struct NorvaneAssetFeed at line 1 column 1"},
-      {"top level string", R"("x")", "invalid type: string \"x\", expected struct NorvaneAssetFeed at line 1 column 1"},
-      {"top level null", "null", "invalid type: null, expected struct NorvaneAssetFeed at line 1 column 1"},
-      {"Assets object", R"({"Assets":{}})", "invalid type: map, expected a sequence at line 1 column 11"},
-      {"Assets string", R"({"Assets":"a"})", "invalid type: string \"a\", expected a sequence at line 1 column 11"},
-      {"positional feed with a map", R"([{}])", "invalid type: map, expected a sequence at line 1 column 2"},
-      {"asset number", R"({"Assets":[5]})", "invalid type: integer `5`, expected struct NorvaneAsset at line 1 column 12"},
+       "invalid length: too many elements, expected struct NorvaneAssetFeed with 1 element at line "
+       "1 column 5"},
+      {"top level number", "5",
+       "invalid type: integer `5`, expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"top level string", R"("x")",
+       "invalid type: string \"x\", expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"top level null", "null",
+       "invalid type: null, expected struct NorvaneAssetFeed at line 1 column 1"},
+      {"Assets object", R"({"Assets":{}})",
+       "invalid type: map, expected a sequence at line 1 column 11"},
+      {"Assets string", R"({"Assets":"a"})",
+       "invalid type: string \"a\", expected a sequence at line 1 column 11"},
+      {"positional feed with a map", R"([{}])",
+       "invalid type: map, expected a sequence at line 1 column 2"},
+      {"asset number", R"({"Assets":[5]})",
+       "invalid type: integer `5`, expected struct NorvaneAsset at line 1 column 12"},
       {"asset string", R"({"Assets":[{},"x"]})",
        "invalid type: string \"x\", expected struct NorvaneAsset at line 1 column 15"},
       {"position on a later line", "{\n  \"Assets\": [\n    {\"Version\": 7}\n  ]\n}",
@@ -149,33 +175,53 @@ TEST(ReleaseFeedTest, RejectsDocuments) {
       // Syntax errors, with the reader's own descriptions.
       {"empty text", "", "The document is empty. at line 1 column 1"},
       {"only whitespace", " \n ", "The document is empty. at line 2 column 2"},
-      {"trailing text", "{} x", "The document root must not be followed by other values. at line 1 column 4"},
-      {"second value", "{}{}", "The document root must not be followed by other values. at line 1 column 3"},
-      {"trailing text on a later line", "{}\n\n  ]", "The document root must not be followed by other values. at line 3 column 3"},
+      {"trailing text", "{} x",
+       "The document root must not be followed by other values. at line 1 column 4"},
+      {"second value", "{}{}",
+       "The document root must not be followed by other values. at line 1 column 3"},
+      {"trailing text on a later line", "{}\n\n  ]",
+       "The document root must not be followed by other values. at line 3 column 3"},
       {"NUL byte after the value", std::string("{}\0", 3),
        "The document root must not be followed by other values. at line 1 column 3"},
-      {"NUL byte before the value", std::string("\0{}", 3), "Unexpected NUL character. at line 1 column 1"},
-      {"NUL byte inside a string", std::string("{\"a\0\":1}", 8), "Unexpected NUL character. at line 1 column 4"},
+      {"NUL byte before the value", std::string("\0{}", 3),
+       "Unexpected NUL character. at line 1 column 1"},
+      {"NUL byte inside a string", std::string("{\"a\0\":1}", 8),
+       "Unexpected NUL character. at line 1 column 4"},
       {"byte order mark", "\xEF\xBB\xBF{}", "Invalid value. at line 1 column 1"},
-      {"unterminated string", R"({"Assets":[{"Version":"1.0})", "Missing a closing quotation mark in string. at line 1 column 28"},
-      {"bad escape", R"({"Assets":[{"Version":"\x"}]})", "Invalid escape character in string. at line 1 column 24"},
-      {"raw control character in a string", "{\"a\":\"\t\"}", "Invalid escape character in string. at line 1 column 7"},
-      {"missing comma", R"({"Assets":[] "x":1})", "Missing a comma or '}' after an object member. at line 1 column 14"},
-      {"missing colon", R"({"Assets" []})", "Missing a colon after a name of object member. at line 1 column 11"},
+      {"unterminated string", R"({"Assets":[{"Version":"1.0})",
+       "Missing a closing quotation mark in string. at line 1 column 28"},
+      {"bad escape", R"({"Assets":[{"Version":"\x"}]})",
+       "Invalid escape character in string. at line 1 column 24"},
+      {"raw control character in a string", "{\"a\":\"\t\"}",
+       "Invalid escape character in string. at line 1 column 7"},
+      {"missing comma", R"({"Assets":[] "x":1})",
+       "Missing a comma or '}' after an object member. at line 1 column 14"},
+      {"missing colon", R"({"Assets" []})",
+       "Missing a colon after a name of object member. at line 1 column 11"},
       {"trailing comma in array", R"({"Assets":[{},]})", "Invalid value. at line 1 column 15"},
-      {"trailing comma in object", R"({"Assets":[],})", "Missing a name for object member. at line 1 column 14"},
+      {"trailing comma in object", R"({"Assets":[],})",
+       "Missing a name for object member. at line 1 column 14"},
       {"unquoted key", R"({Assets:[]})", "Missing a name for object member. at line 1 column 2"},
-      {"unclosed object", R"({"Assets":[])", "Missing a comma or '}' after an object member. at line 1 column 13"},
+      {"unclosed object", R"({"Assets":[])",
+       "Missing a comma or '}' after an object member. at line 1 column 13"},
       {"single quotes", "{'Assets':[]}", "Missing a name for object member. at line 1 column 2"},
-      {"comment", "{} // x", "The document root must not be followed by other values. at line 1 column 4"},
-      {"leading zero", R"({"x":01})", "Missing a comma or '}' after an object member. at line 1 column 7"},
+      {"comment", "{} // x",
+       "The document root must not be followed by other values. at line 1 column 4"},
+      {"leading zero", R"({"x":01})",
+       "Missing a comma or '}' after an object member. at line 1 column 7"},
       {"NaN", R"({"x":NaN})", "Invalid value. at line 1 column 6"},
-      {"lone high surrogate", R"({"Assets":[{"Type":"\ud800"}]})", "The surrogate pair in string is invalid. at line 1 column 21"},
-      {"lone low surrogate", R"({"Assets":[{"Type":"\udc00"}]})", "The surrogate pair in string is invalid. at line 1 column 20"},
-      {"lone low surrogate in a skipped key", R"({"\udfff":1})", "The surrogate pair in string is invalid. at line 1 column 2"},
-      {"invalid UTF-8 in a string", "{\"Assets\":[{\"Type\":\"\xC3(\"}]}", "Invalid encoding in string. at line 1 column 21"},
-      {"encoded surrogate in a string", "{\"a\":\"\xED\xA0\x80\"}", "Invalid encoding in string. at line 1 column 7"},
-      {"number too big for the reader", R"({"x":1e400})", "Number too big to be stored in double. at line 1 column 6"},
+      {"lone high surrogate", R"({"Assets":[{"Type":"\ud800"}]})",
+       "The surrogate pair in string is invalid. at line 1 column 21"},
+      {"lone low surrogate", R"({"Assets":[{"Type":"\udc00"}]})",
+       "The surrogate pair in string is invalid. at line 1 column 20"},
+      {"lone low surrogate in a skipped key", R"({"\udfff":1})",
+       "The surrogate pair in string is invalid. at line 1 column 2"},
+      {"invalid UTF-8 in a string", "{\"Assets\":[{\"Type\":\"\xC3(\"}]}",
+       "Invalid encoding in string. at line 1 column 21"},
+      {"encoded surrogate in a string", "{\"a\":\"\xED\xA0\x80\"}",
+       "Invalid encoding in string. at line 1 column 7"},
+      {"number too big for the reader", R"({"x":1e400})",
+       "Number too big to be stored in double. at line 1 column 6"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -211,7 +257,8 @@ TEST(ReleaseFeedTest, DeepNestingDoesNotExhaustTheStack) {
   };
   const Case cases[] = {
       {"arrays in a feed key", "{\"x\":" + arrays + ",\"Assets\":[{}]}", true},
-      {"objects in an asset key", "{\"Assets\":[{\"x\":" + objects + ",\"FileName\":\"f\"}]}", true},
+      {"objects in an asset key", "{\"Assets\":[{\"x\":" + objects + ",\"FileName\":\"f\"}]}",
+       true},
       {"unclosed arrays", "{\"x\":" + repeat("[", kDepth), false},
       {"unclosed objects", "{\"Assets\":[{\"x\":" + repeat("{\"a\":", kDepth), false},
       {"deep arrays in a text field", "{\"Assets\":[{\"Type\":" + arrays + "}]}", false},
@@ -238,8 +285,9 @@ TEST(ReleaseFeedTest, HoldsAtMostTheMostAssets) {
     EXPECT_EQ(feed->Assets.size(), kMaxFeedAssets);
     auto over = parse_release_feed("[[" + *assets + ",{}]]");
     ASSERT_FALSE(over);
-    EXPECT_EQ(over.error().message, "too many assets: a feed holds at most 50000 at line 1 column " +
-                                        std::to_string(2 + assets->size() + 2));
+    EXPECT_EQ(over.error().message,
+              "too many assets: a feed holds at most 50000 at line 1 column " +
+                  std::to_string(2 + assets->size() + 2));
   }
 }
 
@@ -259,11 +307,14 @@ TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
 // Writing assets.
 
 TEST(AssetJsonTest, WritesCompactObjectInFieldOrder) {
-  EXPECT_EQ(to_json(NorvaneAsset{}),
-            R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":"","NotesHtml":""})");
-  EXPECT_EQ(to_json(make_asset("MyApp", "1.0.0+b", "full", "MyApp-1.0.0-full.nupkg", "ab12", UINT64_MAX, "md", "h")),
-            R"({"PackageId":"MyApp","Version":"1.0.0+b","Type":"full","FileName":"MyApp-1.0.0-full.nupkg",)"
-            R"("SHA1":"ab12","Size":18446744073709551615,"NotesMarkdown":"md","NotesHtml":"h"})");
+  EXPECT_EQ(
+      to_json(NorvaneAsset{}),
+      R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":"","NotesHtml":""})");
+  EXPECT_EQ(
+      to_json(make_asset("MyApp", "1.0.0+b", "full", "MyApp-1.0.0-full.nupkg", "ab12", UINT64_MAX,
+                         "md", "h")),
+      R"({"PackageId":"MyApp","Version":"1.0.0+b","Type":"full","FileName":"MyApp-1.0.0-full.nupkg",)"
+      R"("SHA1":"ab12","Size":18446744073709551615,"NotesMarkdown":"md","NotesHtml":"h"})");
 }
 
 TEST(AssetJsonTest, EscapesTexts) {
@@ -276,19 +327,23 @@ TEST(AssetJsonTest, EscapesTexts) {
       {"quotation mark", "a\"b", R"("a\"b")"},
       {"backslash", "a\\b", R"("a\\b")"},
       {"short escapes", "\b\t\n\f\r", R"("\b\t\n\f\r")"},
-      {"other controls in lower-case hex", std::string("\0\x01\x0b\x0e\x1a\x1f", 6), R"("\u0000\u0001\u000b\u000e\u001a\u001f")"},
+      {"other controls in lower-case hex", std::string("\0\x01\x0b\x0e\x1a\x1f", 6),
+       R"("\u0000\u0001\u000b\u000e\u001a\u001f")"},
       {"solidus unescaped", "a/b", R"("a/b")"},
       {"DEL unescaped", "\x7f", "\"\x7f\""},
       {"space unescaped", " ", R"(" ")"},
-      {"non-ASCII as raw UTF-8", "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80\""},
+      {"non-ASCII as raw UTF-8", "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80",
+       "\"\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80\""},
       {"escapes between runs", "ab\ncd\"ef", R"("ab\ncd\"ef")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     NorvaneAsset asset;
     asset.NotesMarkdown = c.text;
-    EXPECT_EQ(to_json(asset), R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":)" +
-                                  c.json + R"(,"NotesHtml":""})");
+    EXPECT_EQ(
+        to_json(asset),
+        R"({"PackageId":"","Version":"","Type":"","FileName":"","SHA1":"","Size":0,"NotesMarkdown":)" +
+            c.json + R"(,"NotesHtml":""})");
   }
 }
 
@@ -297,7 +352,8 @@ TEST(AssetJsonTest, RoundTrips) {
   std::string every_control;
   for (int c = 0; c < 0x20; ++c) every_control += static_cast<char>(c);
   const NorvaneAsset assets[] = {
-      make_asset("Id \"q\"", "1.0.0-beta+007", "FULL", "dir/My App.nupkg", "\\", 42, every_control, "\x7f\xC3\xA9"),
+      make_asset("Id \"q\"", "1.0.0-beta+007", "FULL", "dir/My App.nupkg", "\\", 42, every_control,
+                 "\x7f\xC3\xA9"),
       make_asset("", "", "", "", "", 0, "", ""),
   };
   for (const auto& asset : assets) {
@@ -309,13 +365,13 @@ TEST(AssetJsonTest, RoundTrips) {
   }
 }
 
-
 // ---------------------------------------------------------------------------------
 // Looking assets up by file name.
 
 TEST(AssetFeedTest, FindsByFileNameIgnoringAsciiCase) {
   NorvaneAssetFeed feed;
-  feed.Assets = {make_asset("1", "", "", "MyApp-1.0.0-full.nupkg"), make_asset("2", "", "", "myapp-1.0.0-FULL.nupkg"),
+  feed.Assets = {make_asset("1", "", "", "MyApp-1.0.0-full.nupkg"),
+                 make_asset("2", "", "", "myapp-1.0.0-FULL.nupkg"),
                  make_asset("3", "", "", "\xC3\x89t\xC3\xA9.nupkg"), make_asset("4", "", "", ""),
                  make_asset("5", "", "", "a b")};
   struct Case {

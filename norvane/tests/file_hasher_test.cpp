@@ -14,9 +14,9 @@
 namespace norvane {
 namespace {
 
-using testing::TempDir;
 using testing::make_body;
 using testing::sha1_hex;
+using testing::TempDir;
 using testing::write_file;
 
 TEST(FileHasherTest, HashesWhatIsWrittenAsItIsWritten) {
@@ -35,7 +35,8 @@ TEST(FileHasherTest, HashesWhatIsWrittenAsItIsWritten) {
     done += piece;
     (*hasher)->written(done);
   }
-  ASSERT_EQ(::write(fd, body.data() + done, body.size() - done), static_cast<ssize_t>(body.size() - done));
+  ASSERT_EQ(::write(fd, body.data() + done, body.size() - done),
+            static_cast<ssize_t>(body.size() - done));
   ::close(fd);
   EXPECT_EQ((*hasher)->finish(body.size()), sha1_hex(body));
 }

@@ -67,8 +67,8 @@ TEST(GzipDecoderTest, DecodesBodies) {
   constexpr Feed kFeeds[] = {{1 << 30, 1 << 20}, {1, 1 << 20}, {4096, 7}, {1, 1}};
   for (const Case& c : cases) {
     for (const Feed& f : kFeeds) {
-      SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(f.piece) +
-                   ", space of " + std::to_string(f.capacity));
+      SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(f.piece) + ", space of " +
+                   std::to_string(f.capacity));
       const Decoded out = decode_all(c.coded, f.piece, f.capacity);
       ASSERT_TRUE(out.result) << message_of(out.result);
       EXPECT_TRUE(out.bytes == c.decoded) << out.bytes.size() << " bytes decoded";

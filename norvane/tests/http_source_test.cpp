@@ -22,11 +22,12 @@ using testing::CapturedLog;
 using testing::HttplibServer;
 using testing::RawConnection;
 using testing::RawHttpServer;
-using testing::TempDir;
 using testing::request_target;
 using testing::source_records;
+using testing::TempDir;
 
-constexpr const char* kFeed = R"({"Assets":[{"PackageId":"MyApp","Version":"2.0.0","Type":"Full","FileName":"MyApp-2.0.0.nupkg"}]})";
+constexpr const char* kFeed =
+    R"({"Assets":[{"PackageId":"MyApp","Version":"2.0.0","Type":"Full","FileName":"MyApp-2.0.0.nupkg"}]})";
 
 Manifest manifest(const std::string& id, const std::string& version) {
   Manifest m;
@@ -56,15 +57,20 @@ TEST(HttpSourceTest, RequestsTheChannelFeedUnderTheBaseUrl) {
     std::string logged;  // the URL in the log record
   };
   const Case cases[] = {
-      {"folder without a slash", s + "/feeds", "osx", "MyApp", "1.2.3", "/feeds/releases.osx.json" + q, ""},
-      {"folder with a slash", s + "/feeds/", "osx", "MyApp", "1.2.3", "/feeds/releases.osx.json" + q, ""},
-      {"folder with several slashes", s + "/feeds///", "osx", "MyApp", "1.2.3", "/feeds/releases.osx.json" + q, ""},
+      {"folder without a slash", s + "/feeds", "osx", "MyApp", "1.2.3",
+       "/feeds/releases.osx.json" + q, ""},
+      {"folder with a slash", s + "/feeds/", "osx", "MyApp", "1.2.3",
+       "/feeds/releases.osx.json" + q, ""},
+      {"folder with several slashes", s + "/feeds///", "osx", "MyApp", "1.2.3",
+       "/feeds/releases.osx.json" + q, ""},
       {"nested folder", s + "/a/b", "osx", "MyApp", "1.2.3", "/a/b/releases.osx.json" + q, ""},
       {"host only", s, "osx", "MyApp", "1.2.3", "/releases.osx.json" + q, ""},
       {"host and slash", s + "/", "osx", "MyApp", "1.2.3", "/releases.osx.json" + q, ""},
       // The "/" goes into the query or fragment, so the feed name replaces the folder.
-      {"base with a query", s + "/feeds?x=1", "osx", "MyApp", "1.2.3", "/releases.osx.json" + q, ""},
-      {"base with a fragment", s + "/feeds#top", "osx", "MyApp", "1.2.3", "/releases.osx.json" + q, ""},
+      {"base with a query", s + "/feeds?x=1", "osx", "MyApp", "1.2.3", "/releases.osx.json" + q,
+       ""},
+      {"base with a fragment", s + "/feeds#top", "osx", "MyApp", "1.2.3", "/releases.osx.json" + q,
+       ""},
       {"id with a space", s + "/feeds", "osx", "My App", "1.2.3",
        "/feeds/releases.osx.json?localVersion=1.2.3&id=My%20App", ""},
       {"id with an ampersand", s + "/feeds", "osx", "A&B=C", "1.2.3",
@@ -76,7 +82,8 @@ TEST(HttpSourceTest, RequestsTheChannelFeedUnderTheBaseUrl) {
       {"channel with a space", s + "/feeds", "beta one", "MyApp", "1.2.3",
        "/feeds/releases.beta%20one.json" + q, ""},
       // The rest of the name becomes a query, which the new query replaces.
-      {"channel with a question mark", s + "/feeds", "a?b", "MyApp", "1.2.3", "/feeds/releases.a" + q, ""},
+      {"channel with a question mark", s + "/feeds", "a?b", "MyApp", "1.2.3",
+       "/feeds/releases.a" + q, ""},
       // The rest becomes a fragment, which stays after the query and is not sent.
       {"channel with a number sign", s + "/feeds", "a#b", "MyApp", "1.2.3", "/feeds/releases.a" + q,
        s + "/feeds/releases.a" + q + "#b.json"},
@@ -94,8 +101,8 @@ TEST(HttpSourceTest, RequestsTheChannelFeedUnderTheBaseUrl) {
     EXPECT_EQ(request_target(requests[seen]), c.target);
     ++seen;
     const std::string logged = c.logged.empty() ? s + c.target : c.logged;
-    EXPECT_EQ(source_records(log),
-              std::vector<std::string>{"Downloading releases for channel " + c.channel + " from: " + logged});
+    EXPECT_EQ(source_records(log), std::vector<std::string>{"Downloading releases for channel " +
+                                                            c.channel + " from: " + logged});
   }
 }
 
@@ -110,9 +117,8 @@ TEST(HttpSourceTest, ReturnsTheErrorsOfTheUrlTheAgentAndTheParser) {
     s.Get("/empty/releases.osx.json", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("", "application/json");
     });
-    s.Get("/gone/releases.osx.json", [](const httplib::Request&, httplib::Response& res) {
-      res.status = 410;
-    });
+    s.Get("/gone/releases.osx.json",
+          [](const httplib::Request&, httplib::Response& res) { res.status = 410; });
   });
   const testing::DeadPort dead;
   const std::string dead_url = "http://127.0.0.1:" + std::to_string(dead.port()) + "/feeds";
@@ -126,7 +132,8 @@ TEST(HttpSourceTest, ReturnsTheErrorsOfTheUrlTheAgentAndTheParser) {
   const Case cases[] = {
       {"channel not published", server.url("/feeds"), "beta",
        server.url("/feeds/releases.beta.json") + q + ": status code 404"},
-      {"gone", server.url("/gone"), "osx", server.url("/gone/releases.osx.json") + q + ": status code 410"},
+      {"gone", server.url("/gone"), "osx",
+       server.url("/gone/releases.osx.json") + q + ": status code 410"},
       {"feed that does not parse", server.url("/bad"), "osx",
        "invalid type: string \"1\", expected u64 at line 1 column 20"},
       {"empty body", server.url("/empty"), "osx", "The document is empty. at line 1 column 1"},
@@ -141,8 +148,10 @@ TEST(HttpSourceTest, ReturnsTheErrorsOfTheUrlTheAgentAndTheParser) {
     source.retry_sleep = std::ref(waits);
     const auto feed = source.fetch_release_feed(c.channel, manifest("MyApp", "1.2.3"));
     ASSERT_FALSE(feed);
-    if (c.message.empty()) EXPECT_FALSE(feed.error().message.empty());
-    else EXPECT_EQ(feed.error().message, c.message);
+    if (c.message.empty())
+      EXPECT_FALSE(feed.error().message.empty());
+    else
+      EXPECT_EQ(feed.error().message, c.message);
   }
 }
 
@@ -154,22 +163,28 @@ TEST(HttpSourceTest, TriesTheFeedAgainAfterPassingFailures) {
     std::vector<long> waits;
     std::string error;  // empty: the feed is read
   };
-  const std::string unavailable = "HTTP/1.1 503 Busy\r\nRetry-After: 3\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  const std::string bad_gateway = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 500\r\nConnection: close\r\n\r\n{\"Assets\":[";
-  const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string unavailable =
+      "HTTP/1.1 503 Busy\r\nRetry-After: 3\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string bad_gateway =
+      "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string cut =
+      "HTTP/1.1 200 OK\r\nContent-Length: 500\r\nConnection: close\r\n\r\n{\"Assets\":[";
+  const std::string not_found =
+      "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   const Case cases[] = {
       {"unavailable, then read", {unavailable, ok_response(kFeed)}, {3000}, ""},
       {"cut short twice, then read", {cut, cut, ok_response(kFeed)}, {1000, 2000}, ""},
-      {"a bad gateway every time", {bad_gateway}, {1000, 2000}, "status code 502 (after 3 attempts)"},
+      {"a bad gateway every time",
+       {bad_gateway},
+       {1000, 2000},
+       "status code 502 (after 3 attempts)"},
       {"not found", {not_found}, {}, "status code 404"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     std::atomic<size_t> turn{0};
-    RawHttpServer server([&](RawConnection& conn) {
-      conn.send(c.answers[std::min(turn++, c.answers.size() - 1)]);
-    });
+    RawHttpServer server(
+        [&](RawConnection& conn) { conn.send(c.answers[std::min(turn++, c.answers.size() - 1)]); });
     HttpSource source(server.url("/feeds"));
     testing::RecordingSleeper waits;
     source.retry_sleep = std::ref(waits);
@@ -185,7 +200,9 @@ TEST(HttpSourceTest, TriesTheFeedAgainAfterPassingFailures) {
       EXPECT_TRUE(feed.error().message.ends_with(c.error)) << feed.error().message;
     }
     if (!log.messages().empty()) {
-      EXPECT_TRUE(log.messages()[0].starts_with("Feed request attempt 1 of 3 failed, trying again in ")) << log.messages()[0];
+      EXPECT_TRUE(
+          log.messages()[0].starts_with("Feed request attempt 1 of 3 failed, trying again in "))
+          << log.messages()[0];
     }
   }
 }
@@ -207,10 +224,12 @@ TEST(HttpSourceTest, ReadsBodiesOfUpToTenMebibytes) {
       res.set_content(past_cap, "application/json");
     });
   });
-  const auto at = HttpSource(server.url("/at")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
+  const auto at =
+      HttpSource(server.url("/at")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
   ASSERT_TRUE(at) << at.error().message;
   EXPECT_EQ(at->Assets.size(), 1u);
-  const auto past = HttpSource(server.url("/past")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
+  const auto past =
+      HttpSource(server.url("/past")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
   ASSERT_FALSE(past);
   EXPECT_EQ(past.error().message, "response too big for into_string");
 }
@@ -225,15 +244,21 @@ TEST(HttpSourceTest, ReplacesInvalidUtf8WhereAFolderRefusesIt) {
   };
   const Case cases[] = {
       {"Latin-1 byte", "caf\xE9", "caf\xEF\xBF\xBD"},
-      {"overlong slash", "a\xC0\xAF" "b", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b"},
+      {"overlong slash",
+       "a\xC0\xAF"
+       "b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},
       {"surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"valid text stays", "caf\xC3\xA9", "caf\xC3\xA9"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const std::string body = "{\"Assets\":[{\"Version\":\"1.0.0\",\"NotesHtml\":\"" + c.notes + "\"}]}";
+    const std::string body =
+        "{\"Assets\":[{\"Version\":\"1.0.0\",\"NotesHtml\":\"" + c.notes + "\"}]}";
     RawHttpServer server([&](RawConnection& conn) { conn.send(ok_response(body)); });
-    const auto feed = HttpSource(server.url("/f")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
+    const auto feed =
+        HttpSource(server.url("/f")).fetch_release_feed("osx", manifest("MyApp", "1.2.3"));
     ASSERT_TRUE(feed) << feed.error().message;
     ASSERT_EQ(feed->Assets.size(), 1u);
     EXPECT_EQ(feed->Assets[0].NotesHtml, c.replaced);

@@ -65,7 +65,8 @@ TEST(LocatorTest, PackagesDirectoryFollowsHomeAndId) {
   const Case cases[] = {
       {"empty home gives a relative path", "Sample", fs::path(""),
        "Library/Caches/norvane/Sample/packages"},
-      {"slash in the id makes levels", "a/b", fs::path("/h"), "/h/Library/Caches/norvane/a/b/packages"},
+      {"slash in the id makes levels", "a/b", fs::path("/h"),
+       "/h/Library/Caches/norvane/a/b/packages"},
       {"absolute id replaces the prefix", "/abs", fs::path("/h"), "/abs/packages"},
       {"blanks kept", " A ", fs::path("/h"), "/h/Library/Caches/norvane/ A /packages"},
   };
@@ -73,8 +74,7 @@ TEST(LocatorTest, PackagesDirectoryFollowsHomeAndId) {
     SCOPED_TRACE(c.name);
     const fs::path bundle = dir / "S.app";
     fs::remove_all(bundle);
-    const std::string manifest =
-        "<p><id>" + c.id + "</id><version>1.0.0</version></p>";
+    const std::string manifest = "<p><id>" + c.id + "</id><version>1.0.0</version></p>";
     make_bundle(bundle, true, manifest.c_str());
     auto loc = locate((bundle / "Contents/MacOS/ntolvex").string(), c.home);
     ASSERT_TRUE(loc) << loc.error().message;
@@ -103,8 +103,10 @@ TEST(LocatorTest, FailuresInTheirOrder) {
       {".application is no bundle", d + "/Good.application/x", fs::path("/h"),
        "Unable to locate '.app' directory in path: " + d + "/Good.application/x"},
       {"updater missing hides manifest missing", d + "/NoUpdater.app/Contents/MacOS/ntolvex",
-       fs::path("/h"), "Unable to locate Hoistel in directory: " + d + "/NoUpdater.app/Contents/MacOS"},
-      {"manifest missing", d + "/NoManifest.app/Contents/MacOS/ntolvex", fs::path("/h"), kNoManifest},
+       fs::path("/h"),
+       "Unable to locate Hoistel in directory: " + d + "/NoUpdater.app/Contents/MacOS"},
+      {"manifest missing", d + "/NoManifest.app/Contents/MacOS/ntolvex", fs::path("/h"),
+       kNoManifest},
       {"manifest rejected", d + "/BadManifest.app/Contents/MacOS/ntolvex", fs::path("/h"),
        "Missing 'version' in package manifest. Please contact the application author."},
       {"no home", d + "/Good.app/Contents/MacOS/ntolvex", std::nullopt,
@@ -133,8 +135,8 @@ TEST(LocatorTest, UnreadableManifestIsRetriedFourTimes) {
   const Case cases[] = {
       // A directory exists but cannot be read as a file (root reads any file, so
       // permission bits cannot make one unreadable here).
-      {"a directory in its place",
-       [](const fs::path& p) { fs::create_directories(p); }, "kind: IsADirectory"},
+      {"a directory in its place", [](const fs::path& p) { fs::create_directories(p); },
+       "kind: IsADirectory"},
       {"UTF-16 is not UTF-8",
        [](const fs::path& p) { write_file(p, std::string("\xff\xfe<\0p\0>\0", 8)); },
        "stream did not contain valid UTF-8"},
@@ -147,7 +149,8 @@ TEST(LocatorTest, UnreadableManifestIsRetriedFourTimes) {
     c.spoil(bundle / "Contents/MacOS/nv.version");
     CapturedLog log;
     RecordingSleeper sleeper;
-    auto loc = locate((bundle / "Contents/MacOS/ntolvex").string(), fs::path("/h"), std::ref(sleeper));
+    auto loc =
+        locate((bundle / "Contents/MacOS/ntolvex").string(), fs::path("/h"), std::ref(sleeper));
     ASSERT_FALSE(loc);
     EXPECT_EQ(loc.error().message, kNoManifest);
     EXPECT_EQ(sleeper.waits, (std::vector<long>{333, 666, 1000}));

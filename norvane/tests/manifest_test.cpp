@@ -41,8 +41,9 @@ TEST(ManifestTest, AcceptedDocuments) {
        "\n  Spaced \n", "1.0.0", "\n  Spaced \n", "", "", false},
       {"any depth, any parent", "<a><b><c><id>Deep</id></c></b><version>2.0.0</version></a>",
        "Deep", "2.0.0", "Deep", "", "", false},
-      {"entities resolved", doc("<id>A</id><version>1.0.0</version><title>A &amp; B &#x263A;</title>"),
-       "A", "1.0.0", "A & B \xe2\x98\xba", "", "", false},
+      {"entities resolved",
+       doc("<id>A</id><version>1.0.0</version><title>A &amp; B &#x263A;</title>"), "A", "1.0.0",
+       "A & B \xe2\x98\xba", "", "", false},
       {"declared entity",
        "<!DOCTYPE p [<!ENTITY who \"World\">]><p><id>Hello &who;!</id><version>1.0.0</version></p>",
        "Hello World!", "1.0.0", "Hello World!", "", "", false},
@@ -58,15 +59,15 @@ TEST(ManifestTest, AcceptedDocuments) {
        doc("<id>A</id><version>1.0.0</version><description>one<![CDATA[two]]>three</description>"),
        "A", "1.0.0", "A", "", "three", false},
       {"text around a child: the last text",
-       doc("<id>A</id><version>1.0.0</version><title>first<b>bold</b>second</title>"), "A",
-       "1.0.0", "second", "", "", false},
+       doc("<id>A</id><version>1.0.0</version><title>first<b>bold</b>second</title>"), "A", "1.0.0",
+       "second", "", "", false},
       {"child of description counts for itself",
        doc("<id>A</id><version>1.0.0</version><description>d<channel>beta</channel></description>"),
        "A", "1.0.0", "A", "beta", "d", false},
       {"comments skipped", doc("<id>A<!-- x --></id><version>1.0.0</version>"), "A", "1.0.0", "A",
        "", "", false},
-      {"two roots accepted", "<a><id>A</id></a>\n<b><version>1.0.0</version></b><c/>", "A",
-       "1.0.0", "A", "", "", false},
+      {"two roots accepted", "<a><id>A</id></a>\n<b><version>1.0.0</version></b><c/>", "A", "1.0.0",
+       "A", "", "", false},
       {"truncated after the fields",
        "<package><metadata><id>Cut</id><version>1.0.0</version><description>half", "Cut", "1.0.0",
        "Cut", "", "", true},
@@ -98,11 +99,11 @@ TEST(ManifestTest, AcceptedDocuments) {
 }
 
 TEST(ManifestTest, ReadsEveryField) {
-  auto m = parse_manifest(doc(
-      "<id>A</id><version>1.0.0</version><title>T</title><authors>Au</authors>"
-      "<description>D</description><machineArchitecture>x64</machineArchitecture>"
-      "<runtimeDependencies>R</runtimeDependencies><mainExe>M</mainExe><os>osx</os>"
-      "<osMinVersion>10.15</osMinVersion><channel>C</channel>"));
+  auto m = parse_manifest(
+      doc("<id>A</id><version>1.0.0</version><title>T</title><authors>Au</authors>"
+          "<description>D</description><machineArchitecture>x64</machineArchitecture>"
+          "<runtimeDependencies>R</runtimeDependencies><mainExe>M</mainExe><os>osx</os>"
+          "<osMinVersion>10.15</osMinVersion><channel>C</channel>"));
   ASSERT_TRUE(m);
   EXPECT_EQ(m->title, "T");
   EXPECT_EQ(m->authors, "Au");
@@ -138,8 +139,8 @@ TEST(ManifestTest, RejectedDocuments) {
       {"version with a v", doc("<id>A</id><version>v1.0.0</version>"), "invalid semantic version*",
        false},
       {"first of two versions invalid",
-       doc("<id>A</id><version>1.2</version><version>1.0.0</version>"),
-       "invalid semantic version*", false},
+       doc("<id>A</id><version>1.2</version><version>1.0.0</version>"), "invalid semantic version*",
+       false},
       {"invalid version wins over a later XML error",
        "<p><id>A</id><version>1.2</version><oops></p>", "invalid semantic version*", false},
       {"undeclared entity stops reading", doc("<id>&nope;</id><version>1.0.0</version>"),

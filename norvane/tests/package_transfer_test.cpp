@@ -22,13 +22,13 @@ namespace fs = std::filesystem;
 using testing::CapturedLog;
 using testing::DeadPort;
 using testing::FileAnswer;
-using testing::RecordingSleeper;
-using testing::ScriptedFileServer;
-using testing::TempDir;
 using testing::make_body;
 using testing::names_in;
 using testing::read_file;
+using testing::RecordingSleeper;
+using testing::ScriptedFileServer;
 using testing::sha1_hex;
+using testing::TempDir;
 using testing::write_file;
 
 constexpr uint64_t kSize = 1'000'000;
@@ -99,7 +99,10 @@ TEST(PackageTransferTest, ContinuesAfterEachCutWhereTheLastAttemptStopped) {
     std::vector<long> waits;          // in milliseconds
   };
   const Case cases[] = {
-      {"closed twice", {cut(300'000), cut(300'000), whole()}, {"", "bytes=300000-", "bytes=600000-"}, {1000, 2000}},
+      {"closed twice",
+       {cut(300'000), cut(300'000), whole()},
+       {"", "bytes=300000-", "bytes=600000-"},
+       {1000, 2000}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -118,9 +121,12 @@ TEST(PackageTransferTest, ContinuesAfterEachCutWhereTheLastAttemptStopped) {
     EXPECT_EQ(t.progress.back(), 100);
     const auto messages = log.messages();
     ASSERT_GE(messages.size(), 2u);
-    EXPECT_TRUE(messages[0].starts_with("Download attempt 1 of 4 failed, trying again in 1 second: ")) << messages[0];
+    EXPECT_TRUE(
+        messages[0].starts_with("Download attempt 1 of 4 failed, trying again in 1 second: "))
+        << messages[0];
     const std::string from = c.ranges[1].substr(6, c.ranges[1].size() - 7);
-    EXPECT_EQ(messages[1], "Resuming the download of '" + server.url("/p.nupkg") + "' at byte " + from + " of 1000000");
+    EXPECT_EQ(messages[1], "Resuming the download of '" + server.url("/p.nupkg") + "' at byte " +
+                               from + " of 1000000");
   }
 }
 
@@ -144,20 +150,32 @@ TEST(PackageTransferTest, StartsAgainFromZeroWhenTheRangeIsNotHonoured) {
   struct Case {
     const char* label;
     FileAnswer second;
-    uint64_t sent;                     // body bytes in all, at most (a refused answer may be sent whole)
+    uint64_t sent;  // body bytes in all, at most (a refused answer may be sent whole)
     std::vector<std::string> ranges;
     std::vector<long> waits;
   };
   const Case cases[] = {
-      {"no range support", with(whole(), [](FileAnswer& a) { a.ranges = false; }), 300'000 + kSize,
-       {"", "bytes=300000-"}, {1000}},
-      {"the ETag changed", with(whole(), [](FileAnswer& a) { a.etag = "\"v2\""; }), 300'000 + kSize,
-       {"", "bytes=300000-"}, {1000}},
+      {"no range support",
+       with(whole(), [](FileAnswer& a) { a.ranges = false; }),
+       300'000 + kSize,
+       {"", "bytes=300000-"},
+       {1000}},
+      {"the ETag changed",
+       with(whole(), [](FileAnswer& a) { a.etag = "\"v2\""; }),
+       300'000 + kSize,
+       {"", "bytes=300000-"},
+       {1000}},
       // A 206 that starts elsewhere is dropped, and the whole file asked for at once.
-      {"a wrong Content-Range", with(whole(), [](FileAnswer& a) { a.range_start = 0; }), 2 * kSize,
-       {"", "bytes=300000-", ""}, {1000}},
-      {"a coded partial answer", with(whole(), [](FileAnswer& a) { a.content_encoding = "br"; }),
-       2 * kSize, {"", "bytes=300000-", ""}, {1000}},
+      {"a wrong Content-Range",
+       with(whole(), [](FileAnswer& a) { a.range_start = 0; }),
+       2 * kSize,
+       {"", "bytes=300000-", ""},
+       {1000}},
+      {"a coded partial answer",
+       with(whole(), [](FileAnswer& a) { a.content_encoding = "br"; }),
+       2 * kSize,
+       {"", "bytes=300000-", ""},
+       {1000}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -189,10 +207,19 @@ TEST(PackageTransferTest, WaitsAsTheServerAsksAndGivesUpAfterFourAttempts) {
   const Case cases[] = {
       {"Retry-After in seconds", {status(503, "5"), whole()}, {5000}, ""},
       {"Retry-After capped at 30 s", {status(429, "120"), whole()}, {30000}, ""},
-      {"Retry-After as a date in the past", {status(503, "Wed, 21 Oct 2015 07:28:00 GMT"), whole()}, {0}, ""},
-      {"gateway statuses", {status(502), status(504), status(500), whole()}, {1000, 2000, 4000}, ""},
+      {"Retry-After as a date in the past",
+       {status(503, "Wed, 21 Oct 2015 07:28:00 GMT"), whole()},
+       {0},
+       ""},
+      {"gateway statuses",
+       {status(502), status(504), status(500), whole()},
+       {1000, 2000, 4000},
+       ""},
       {"request timeout", {status(408), whole()}, {1000}, ""},
-      {"always unavailable", {status(503)}, {1000, 2000, 4000}, ": status code 503 (after 4 attempts)"},
+      {"always unavailable",
+       {status(503)},
+       {1000, 2000, 4000},
+       ": status code 503 (after 4 attempts)"},
       {"always cut", {cut(1000)}, {1000, 2000, 4000}, " (after 4 attempts)"},
       // Not worth another attempt: the answer will be the same.
       {"not found", {status(404)}, {}, ": status code 404"},
@@ -242,7 +269,8 @@ TEST(PackageTransferTest, AWrongPackageIsNotTriedAgain) {
   ScriptedFileServer server(make_body(kSize, 8), {whole()});
   const Result<void> placed = t.run(server.url("/p.nupkg"));
   ASSERT_FALSE(placed);
-  EXPECT_TRUE(placed.error().message.starts_with("SHA1 mismatch for 'p.nupkg': expected ")) << placed.error().message;
+  EXPECT_TRUE(placed.error().message.starts_with("SHA1 mismatch for 'p.nupkg': expected "))
+      << placed.error().message;
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_TRUE(t.waits.waits.empty());
   EXPECT_TRUE(names_in(t.packages()).empty());
@@ -259,10 +287,12 @@ TEST(PackageTransferTest, AFailedRunKeepsItsBytesForTheNext) {
     failing_url = failing.url("/p.nupkg");
     const Result<void> placed = t.run(failing_url);
     ASSERT_FALSE(placed);
-    EXPECT_TRUE(placed.error().message.ends_with(": status code 404 (after 3 attempts)")) << placed.error().message;
+    EXPECT_TRUE(placed.error().message.ends_with(": status code 404 (after 3 attempts)"))
+        << placed.error().message;
   }
   // The bytes and their record, neither under a package name.
-  EXPECT_EQ(names_in(t.packages()), (std::vector<std::string>{".p.nupkg.resume", ".p.nupkg.resume.info"}));
+  EXPECT_EQ(names_in(t.packages()),
+            (std::vector<std::string>{".p.nupkg.resume", ".p.nupkg.resume.info"}));
   EXPECT_EQ(fs::file_size(t.packages() / ".p.nupkg.resume"), 300'000u);
 
   // Under a package name there is nothing, and the record says what the bytes are.
@@ -306,11 +336,17 @@ TEST(PackageTransferTest, OnlyWhatTheRecordDescribesIsContinued) {
            std::to_string(size) + "\nvalidator \"v1\"\n";
   };
   const Case cases[] = {
-      {"a matching record", [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize)); }, "bytes=100000-"},
-      {"another URL", [&](Transfer& t, const std::string& u) { kept(t, record(t, u + "x", kSize)); }, ""},
-      {"another size", [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize + 1)); }, ""},
-      {"a torn record", [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize).substr(0, 40)); }, ""},
-      {"no record", [&](Transfer& t, const std::string&) { write_file(t.packages() / ".p.nupkg.resume", "x"); }, ""},
+      {"a matching record",
+       [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize)); }, "bytes=100000-"},
+      {"another URL",
+       [&](Transfer& t, const std::string& u) { kept(t, record(t, u + "x", kSize)); }, ""},
+      {"another size", [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize + 1)); },
+       ""},
+      {"a torn record",
+       [&](Transfer& t, const std::string& u) { kept(t, record(t, u, kSize).substr(0, 40)); }, ""},
+      {"no record",
+       [&](Transfer& t, const std::string&) { write_file(t.packages() / ".p.nupkg.resume", "x"); },
+       ""},
       {"an empty partial file",
        [&](Transfer& t, const std::string& u) {
          kept(t, record(t, u, kSize));
@@ -342,8 +378,8 @@ TEST(PackageTransferTest, AResumedPackageThatFailsItsCheckIsFetchedWhole) {
   damaged[1234] ^= 0x55;
   write_file(t.packages() / ".p.nupkg.resume", damaged);
   write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
-                                                       debug_string(sha1_hex(t.body)) +
-                                                       "\nsize 1000000\nvalidator \"v1\"\n");
+                                                        debug_string(sha1_hex(t.body)) +
+                                                        "\nsize 1000000\nvalidator \"v1\"\n");
   CapturedLog log(log::Level::Warn);
   const Result<void> placed = t.run(url);
   ASSERT_TRUE(placed) << placed.error().message;
@@ -351,8 +387,9 @@ TEST(PackageTransferTest, AResumedPackageThatFailsItsCheckIsFetchedWhole) {
   EXPECT_EQ(server.ranges(), (std::vector<std::string>{"bytes=500000-", ""}));
   EXPECT_TRUE(t.waits.waits.empty());
   ASSERT_EQ(log.messages().size(), 1u);
-  EXPECT_TRUE(log.messages()[0].starts_with(
-      "The resumed download of 'p.nupkg' did not verify, downloading it from the start: SHA1 mismatch for 'p.nupkg'"))
+  EXPECT_TRUE(
+      log.messages()[0].starts_with("The resumed download of 'p.nupkg' did not verify, downloading "
+                                    "it from the start: SHA1 mismatch for 'p.nupkg'"))
       << log.messages()[0];
 }
 
@@ -363,8 +400,8 @@ TEST(PackageTransferTest, ACompletePartialFileIsPlacedWithoutARequest) {
   const std::string url = server.url("/p.nupkg");
   write_file(t.packages() / ".p.nupkg.resume", t.body);
   write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
-                                                       debug_string(sha1_hex(t.body)) +
-                                                       "\nsize 1000000\nvalidator \"v1\"\n");
+                                                        debug_string(sha1_hex(t.body)) +
+                                                        "\nsize 1000000\nvalidator \"v1\"\n");
   ASSERT_TRUE(t.run(url));
   EXPECT_TRUE(t.placed());
   EXPECT_TRUE(server.requests().empty());

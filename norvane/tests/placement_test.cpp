@@ -29,25 +29,25 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::asset_named;
 using testing::CapturedLog;
-using testing::RecordingSleeper;
-using testing::TempDir;
 using testing::make_body;
 using testing::message_of;
 using testing::names_in;
 using testing::read_file;
-using testing::sha1_hex;
-using testing::upper;
-using testing::asset_named;
-using testing::write_file;
+using testing::RecordingSleeper;
 using testing::set_mtime_ago;
+using testing::sha1_hex;
+using testing::TempDir;
+using testing::upper;
+using testing::write_file;
 
 // ---------------------------------------------------------------------------------
 // File names
 
 TEST(PackageFileNameTest, AcceptsPlainNamesOnly) {
-  for (const char* name : {"Sample-1.0.0-osx-full.nupkg", ".nupkg", "...", "..a", "a..", "a b.nupkg",
-                           "caf\xC3\xA9.nupkg", "a\\b.nupkg", "-rf", "a:b"}) {
+  for (const char* name : {"Sample-1.0.0-osx-full.nupkg", ".nupkg", "...", "..a", "a..",
+                           "a b.nupkg", "caf\xC3\xA9.nupkg", "a\\b.nupkg", "-rf", "a:b"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(check_package_file_name(name)) << check_package_file_name(name).error().message;
   }
@@ -65,11 +65,13 @@ TEST(PackageFileNameTest, AcceptsPlainNamesOnly) {
       {"/etc/passwd", "invalid package file name \"/etc/passwd\": it contains \"/\""},
       {"sub/x.nupkg", "invalid package file name \"sub/x.nupkg\": it contains \"/\""},
       {"x.nupkg/", "invalid package file name \"x.nupkg/\": it contains \"/\""},
-      {std::string("x\0.nupkg", 8), "invalid package file name \"x\\0.nupkg\": it contains a NUL byte"},
-      {std::string(250, 'a') + ".nupkg",
-       "invalid package file name \"" + std::string(250, 'a') + ".nupkg\": it is longer than 255 bytes"},
+      {std::string("x\0.nupkg", 8),
+       "invalid package file name \"x\\0.nupkg\": it contains a NUL byte"},
+      {std::string(250, 'a') + ".nupkg", "invalid package file name \"" + std::string(250, 'a') +
+                                             ".nupkg\": it is longer than 255 bytes"},
       {".pkg.1.0123456789abcdef.partial",
-       "invalid package file name \".pkg.1.0123456789abcdef.partial\": it has the form of a temporary "
+       "invalid package file name \".pkg.1.0123456789abcdef.partial\": it has the form of a "
+       "temporary "
        "download file"},
   };
   for (const Case& c : refused) {
@@ -95,12 +97,12 @@ TEST(PackageFileNameTest, PatternAndPartialNames) {
       {"nupkg", false, false},
       {".a.nupkg.123.0123456789abcdef.partial", false, true},
       {"..nupkg.1.ffffffffffffffff.partial", false, true},
-      {"a.nupkg.123.0123456789abcdef.partial", false, false},       // no leading dot
-      {".a.nupkg.123.0123456789abcde.partial", false, false},       // 15 digits
-      {".a.nupkg.12x.0123456789abcdef.partial", false, false},      // pid not a number
-      {".a.nupkg..0123456789abcdef.partial", false, false},         // no pid
-      {"..123.0123456789abcdef.partial", false, false},             // no file name
-      {".a.nupkg.123.0123456789abcdefg.partial", false, false},     // not hex
+      {"a.nupkg.123.0123456789abcdef.partial", false, false},    // no leading dot
+      {".a.nupkg.123.0123456789abcde.partial", false, false},    // 15 digits
+      {".a.nupkg.12x.0123456789abcdef.partial", false, false},   // pid not a number
+      {".a.nupkg..0123456789abcdef.partial", false, false},      // no pid
+      {"..123.0123456789abcdef.partial", false, false},          // no file name
+      {".a.nupkg.123.0123456789abcdefg.partial", false, false},  // not hex
       {".a.nupkg.123.0123456789abcdef.partial.nupkg", true, false},
   };
   for (const Case& c : cases) {
@@ -116,8 +118,9 @@ TEST(PackageFileNameTest, TemporaryNamesRoundTrip) {
   std::string long_name(200, 'a');
   while (long_name.size() < 249) long_name += "\xC3\xA9";
   long_name += ".nupkg";
-  for (const std::string& name : {std::string("a.nupkg"), std::string("x"), std::string(".nupkg"),
-                                  std::string("My App 1.0.0.nupkg"), std::string(255, 'n'), long_name}) {
+  for (const std::string& name :
+       {std::string("a.nupkg"), std::string("x"), std::string(".nupkg"),
+        std::string("My App 1.0.0.nupkg"), std::string(255, 'n'), long_name}) {
     SCOPED_TRACE(name);
     for (const long pid : {1L, 4194304L}) {
       const std::string temp = partial_file_name(name, pid, "0123456789abcdef");
@@ -147,7 +150,8 @@ TEST(PackageWriterTest, WritesBesideTheTargetUnderAFreshName) {
     const std::string name = w->path().filename().string();
     SCOPED_TRACE(name);
     EXPECT_EQ(w->path().parent_path(), dir.path());
-    EXPECT_TRUE(name.starts_with(".Sample-1.0.0.nupkg." + std::to_string(::getpid()) + ".")) << name;
+    EXPECT_TRUE(name.starts_with(".Sample-1.0.0.nupkg." + std::to_string(::getpid()) + "."))
+        << name;
     EXPECT_TRUE(is_partial_file_name(name));
     EXPECT_FALSE(matches_package_pattern(name));
     struct stat st {};
@@ -221,11 +225,25 @@ TEST(PackageWriterTest, VerifiesSizeAndSha1BeforePlacing) {
       {"matching size and SHA1", sha, 5000, {1000, 4000}, ""},
       {"SHA1 in upper case", upper(sha), 5000, {5000}, ""},
       {"empty body, size not checked", sha1_hex(""), 0, {}, ""},
-      {"wrong SHA1", std::string(40, '0'), 5000, {5000},
+      {"wrong SHA1",
+       std::string(40, '0'),
+       5000,
+       {5000},
        "SHA1 mismatch for 'p.nupkg': expected " + std::string(40, '0') + ", got " + sha},
-      {"SHA1 of another length", "abc", 0, {5000}, "SHA1 mismatch for 'p.nupkg': expected abc, got " + sha},
-      {"too few bytes", sha, 5001, {5000}, "size mismatch for 'p.nupkg': expected 5001 bytes, got 5000"},
-      {"too many bytes stop the write that goes past", sha, 4999, {4000, 1000},
+      {"SHA1 of another length",
+       "abc",
+       0,
+       {5000},
+       "SHA1 mismatch for 'p.nupkg': expected abc, got " + sha},
+      {"too few bytes",
+       sha,
+       5001,
+       {5000},
+       "size mismatch for 'p.nupkg': expected 5001 bytes, got 5000"},
+      {"too many bytes stop the write that goes past",
+       sha,
+       4999,
+       {4000, 1000},
        "size mismatch for 'p.nupkg': expected 4999 bytes, got at least 5000"},
   };
   for (const Case& c : cases) {
@@ -313,8 +331,8 @@ TEST(ListPackagesTest, MatchesTheDirectoryItselfInByteOrder) {
     EXPECT_EQ(path.parent_path(), p);
     names.push_back(path.filename().string());
   }
-  EXPECT_EQ(names, (std::vector<std::string>{".nupkg", "Z.nupkg", "a.nupkg", "b.nupkg", "dangling.nupkg",
-                                             "dir.nupkg", "\xC3\xA9.nupkg"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".nupkg", "Z.nupkg", "a.nupkg", "b.nupkg",
+                                             "dangling.nupkg", "dir.nupkg", "\xC3\xA9.nupkg"}));
 
   const auto missing = list_packages(dir / "missing");
   ASSERT_FALSE(missing);
@@ -332,18 +350,21 @@ TEST(StalePartialFilesTest, RemovesLeftoversButTheFreshPartialFileOfThePlacedPac
   const std::string other_resume = ".b.nupkg.resume", other_record = ".b.nupkg.resume.info";
   const std::string own_resume = ".c.nupkg.resume", own_record = ".c.nupkg.resume.info";
   const std::string unrelated = "old-notes.partial";
-  for (const auto& name : {temporary, other_resume, other_record, own_resume, own_record, unrelated})
+  for (const auto& name :
+       {temporary, other_resume, other_record, own_resume, own_record, unrelated})
     write_file(d / name, "x");
   fs::create_directory(d / temporary_dir);
   CapturedLog log(log::Level::Info);
   remove_stale_partial_files(d, "c.nupkg");
   // A temporary file goes whatever its age, and the partial files of other packages too;
   // the placed package's own fresh ones stay, and so does what is not ours.
-  EXPECT_EQ(names_in(d), (std::vector<std::string>{temporary_dir, own_resume, own_record, unrelated}));
+  EXPECT_EQ(names_in(d),
+            (std::vector<std::string>{temporary_dir, own_resume, own_record, unrelated}));
   const auto removed = [&](const std::string& name) {
     return "Removing stale partial download: '" + (d / name).string() + "'";
   };
-  std::vector<std::string> expected = {removed(temporary), removed(other_resume), removed(other_record)};
+  std::vector<std::string> expected = {removed(temporary), removed(other_resume),
+                                       removed(other_record)};
   std::vector<std::string> messages = log.messages();
   std::sort(expected.begin(), expected.end());
   std::sort(messages.begin(), messages.end());
@@ -382,8 +403,8 @@ TEST(DirectoryLockTest, ASecondLockWaitsForTheFirst) {
   // The second waits: give it time to reach the lock, bounded.
   for (int i = 0; i < 200 && log.messages().empty(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(second_held);
-  EXPECT_EQ(log.messages(),
-            std::vector<std::string>{"Waiting for another run to finish with '" + dir.path().string() + "'"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Waiting for another run to finish with '" +
+                                                     dir.path().string() + "'"});
   first.reset();
   other.join();
   EXPECT_TRUE(second_held);
@@ -428,16 +449,17 @@ TEST(PlacePackageTest, PlacesThenCleansUpInTheOrderOfTheLog) {
   EXPECT_EQ(read_file(p / "c.nupkg"), "new");
   EXPECT_EQ(read_file(p / "sub" / "inner.nupkg"), "kept");
   const std::string d = p.string();
-  EXPECT_EQ(manager_records(log), (std::vector<std::string>{
-                                      "INFO Searching for packages to clean in: '" + d + "/*.nupkg'",
-                                      "DEBUG Will delete: '" + d + "/.nupkg'",
-                                      "DEBUG Will delete: '" + d + "/a.nupkg'",
-                                      "DEBUG Will delete: '" + d + "/b.nupkg'",
-                                      "INFO Successfully placed file: '" + d + "/c.nupkg'",
-                                      "INFO Cleaning up old package: '" + d + "/.nupkg'",
-                                      "INFO Cleaning up old package: '" + d + "/a.nupkg'",
-                                      "INFO Cleaning up old package: '" + d + "/b.nupkg'",
-                                  }));
+  EXPECT_EQ(manager_records(log),
+            (std::vector<std::string>{
+                "INFO Searching for packages to clean in: '" + d + "/*.nupkg'",
+                "DEBUG Will delete: '" + d + "/.nupkg'",
+                "DEBUG Will delete: '" + d + "/a.nupkg'",
+                "DEBUG Will delete: '" + d + "/b.nupkg'",
+                "INFO Successfully placed file: '" + d + "/c.nupkg'",
+                "INFO Cleaning up old package: '" + d + "/.nupkg'",
+                "INFO Cleaning up old package: '" + d + "/a.nupkg'",
+                "INFO Cleaning up old package: '" + d + "/b.nupkg'",
+            }));
 }
 
 TEST(PlacePackageTest, AFailedFetchKeepsTheOldPackages) {
@@ -447,16 +469,18 @@ TEST(PlacePackageTest, AFailedFetchKeepsTheOldPackages) {
   write_file(p / ".a.nupkg.1.0123456789abcdef.partial", "left by a killed run");
   set_mtime_ago(p / ".a.nupkg.1.0123456789abcdef.partial", 3h);
   CapturedLog log(log::Level::Debug);
-  const Result<void> placed = place_package(p, asset_named("c.nupkg"), [](const fs::path& target) -> Result<void> {
-    auto writer = PackageWriter::create(target, {"c.nupkg", "", 3});
-    if (!writer) return unexpected(std::move(writer).error());
-    NV_TRY(writer->write("no"));
-    return writer->place();
-  });
+  const Result<void> placed =
+      place_package(p, asset_named("c.nupkg"), [](const fs::path& target) -> Result<void> {
+        auto writer = PackageWriter::create(target, {"c.nupkg", "", 3});
+        if (!writer) return unexpected(std::move(writer).error());
+        NV_TRY(writer->write("no"));
+        return writer->place();
+      });
   ASSERT_FALSE(placed);
   EXPECT_EQ(placed.error().message, "size mismatch for 'c.nupkg': expected 3 bytes, got 2");
   // Nothing deleted, nothing placed; even the stale file waits for a successful run.
-  EXPECT_EQ(names_in(p), (std::vector<std::string>{".a.nupkg.1.0123456789abcdef.partial", "a.nupkg"}));
+  EXPECT_EQ(names_in(p),
+            (std::vector<std::string>{".a.nupkg.1.0123456789abcdef.partial", "a.nupkg"}));
   for (const auto& line : manager_records(log)) {
     EXPECT_EQ(line.find("Successfully placed"), std::string::npos) << line;
     EXPECT_EQ(line.find("Cleaning up"), std::string::npos) << line;
@@ -468,7 +492,7 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
     const char* label;
     std::function<void(const fs::path& target)> prepare;
     bool skipped;
-    uint64_t size = 0;  // the feed's Size
+    uint64_t size = 0;      // the feed's Size
     std::string held = "";  // the size on disk when it is wrong
   };
   const auto file = [](std::string content) {
@@ -489,7 +513,8 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
       // A dangling link does not count: the package replaces the link itself (the link's
       // target is not written), and the clean-up does not take it for an old package.
       {"a dangling link",
-       [](const fs::path& t) { fs::create_symlink(t.parent_path().parent_path() / "nowhere", t); }, false},
+       [](const fs::path& t) { fs::create_symlink(t.parent_path().parent_path() / "nowhere", t); },
+       false},
       // A file cut short, by an older version or a power loss, is fetched again.
       {"a file cut short", file("ne"), false, 3, "2"},
       {"an empty file, size given", file(""), false, 3, "0"},
@@ -511,8 +536,9 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
     const std::string target = (p / "c.nupkg").string();
     if (c.skipped) {
       EXPECT_EQ(calls, 0);
-      EXPECT_EQ(manager_records(log), std::vector<std::string>{
-                                          "INFO Package already exists on disk, skipping download: '" + target + "'"});
+      EXPECT_EQ(manager_records(log),
+                std::vector<std::string>{
+                    "INFO Package already exists on disk, skipping download: '" + target + "'"});
       EXPECT_TRUE(fs::exists(p / "old.nupkg"));
     } else {
       EXPECT_EQ(calls, 1);
@@ -527,15 +553,17 @@ TEST(PlacePackageTest, SkipsWhenSomethingIsThere) {
         }
         const auto records = manager_records(log);
         ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records.front(), "WARN Package on disk has the wrong size, downloading it again: '" + target +
-                                       "' holds " + c.held + " bytes, expected " + std::to_string(c.size));
+        EXPECT_EQ(records.front(),
+                  "WARN Package on disk has the wrong size, downloading it again: '" + target +
+                      "' holds " + c.held + " bytes, expected " + std::to_string(c.size));
       }
     }
   }
 }
 
 TEST(PlacePackageTest, RefusesUnsafeNamesBeforeTouchingTheDisk) {
-  const std::string names[] = {"", ".", "..", "../c.nupkg", "sub/c.nupkg", std::string("c\0.nupkg", 8)};
+  const std::string names[] = {"",           ".",           "..",
+                               "../c.nupkg", "sub/c.nupkg", std::string("c\0.nupkg", 8)};
   for (const std::string& name : names) {
     SCOPED_TRACE(debug_string(name));
     TempDir dir;
@@ -543,7 +571,8 @@ TEST(PlacePackageTest, RefusesUnsafeNamesBeforeTouchingTheDisk) {
     int calls = 0;
     const Result<void> placed = place_package(p, asset_named(name), writing("new", &calls));
     ASSERT_FALSE(placed);
-    EXPECT_TRUE(placed.error().message.starts_with("invalid package file name " + debug_string(name) + ": "))
+    EXPECT_TRUE(placed.error().message.starts_with("invalid package file name " +
+                                                   debug_string(name) + ": "))
         << placed.error().message;
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(names_in(dir.path()).empty());
@@ -557,7 +586,8 @@ TEST(PlacePackageTest, CleansUpOnlyItsOwnDirectoryWhateverItsPathHolds) {
     TempDir dir;
     const fs::path p = dir / id / "packages";
     write_file(p / "old.nupkg", "old");
-    for (const char* sibling : {"ab", "a", "ax", "[a]", "b"}) write_file(dir / sibling / "packages" / "other.nupkg", "other");
+    for (const char* sibling : {"ab", "a", "ax", "[a]", "b"})
+      write_file(dir / sibling / "packages" / "other.nupkg", "other");
     CapturedLog log(log::Level::Error);
     ASSERT_TRUE(place_package(p, asset_named("new.nupkg"), writing("new")));
     EXPECT_EQ(names_in(p), std::vector<std::string>{"new.nupkg"});
@@ -582,7 +612,8 @@ TEST(PlacePackageTest, ReturnsTheErrorOfCreatingTheDirectory) {
   TempDir dir;
   write_file(dir / "file", "x");
   int calls = 0;
-  const Result<void> placed = place_package(dir / "file" / "packages", asset_named("c.nupkg"), writing("new", &calls));
+  const Result<void> placed =
+      place_package(dir / "file" / "packages", asset_named("c.nupkg"), writing("new", &calls));
   ASSERT_FALSE(placed);
   EXPECT_EQ(placed.error().message, "Not a directory (os error 20)");
   EXPECT_EQ(calls, 0);

@@ -19,10 +19,10 @@ namespace norvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using testing::make_body;
 using testing::read_file;
 using testing::set_mtime_ago;
+using testing::TempDir;
 using testing::write_file;
 
 // copy_file_into() a file `to` that is created or truncated.
@@ -60,7 +60,8 @@ TEST(FileCopyTest, CopiesRegularFilesAndLinksToThemWithTheirMetadata) {
     write_file(to, "longer content that the copy must replace entirely, all of it");
     ASSERT_TRUE(copy_with_metadata(c.from, to));
     EXPECT_TRUE(read_file(to) == c.content);
-    struct stat from_st {}, to_st {};
+    struct stat from_st {
+    }, to_st{};
     ASSERT_EQ(::stat(c.from.c_str(), &from_st), 0);
     ASSERT_EQ(::lstat(to.c_str(), &to_st), 0);
     EXPECT_TRUE(S_ISREG(to_st.st_mode));
@@ -96,7 +97,8 @@ TEST(FileCopyTest, RefusesEverythingButRegularFiles) {
   fs::create_symlink(dir / "nowhere", dir / "dangling");
   fs::create_symlink(dir / "dir", dir / "link-to-dir");
   fs::create_symlink(dir / "fifo", dir / "link-to-fifo");
-  const std::string not_a_file = "the source path is neither a regular file nor a symlink to a regular file";
+  const std::string not_a_file =
+      "the source path is neither a regular file nor a symlink to a regular file";
   struct Case {
     const char* label;
     fs::path from;

@@ -1,7 +1,7 @@
 #include <norvane/sources.h>
 
-#include <gtest/gtest.h>
 #include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -15,11 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using norvane::testing::CapturedLog;
-using norvane::testing::TempDir;
 using norvane::testing::source_records;
+using norvane::testing::TempDir;
 using norvane::testing::write_file;
 
-constexpr const char* kFeed = R"({"Assets":[{"PackageId":"MyApp","Version":"1.0.0","Type":"Full","FileName":"a.nupkg"}]})";
+constexpr const char* kFeed =
+    R"({"Assets":[{"PackageId":"MyApp","Version":"1.0.0","Type":"Full","FileName":"a.nupkg"}]})";
 
 // Makes a directory the working directory for a scope.
 class ScopedCwd {
@@ -64,7 +65,8 @@ TEST(FileSourceTest, ReadsTheChannelFeedFromTheFolder) {
     auto feed = FileSource(c.folder).fetch_release_feed(c.channel, Manifest{});
     ASSERT_TRUE(feed) << feed.error().message;
     EXPECT_EQ(feed->Assets.size(), c.assets);
-    EXPECT_EQ(source_records(log), std::vector<std::string>{"Reading releases from file: " + c.logged});
+    EXPECT_EQ(source_records(log),
+              std::vector<std::string>{"Reading releases from file: " + c.logged});
   }
 }
 
@@ -90,7 +92,8 @@ TEST(FileSourceTest, ReportsReadFailures) {
       {"invalid UTF-8", dir / "latin1", "stream did not contain valid UTF-8"},
       {"overlong UTF-8", dir / "overlong", "stream did not contain valid UTF-8"},
       {"byte order mark", dir / "bom", "Invalid value. at line 1 column 1"},
-      {"parser error unchanged", dir / "bad", "invalid type: string \"1\", expected u64 at line 1 column 20"},
+      {"parser error unchanged", dir / "bad",
+       "invalid type: string \"1\", expected u64 at line 1 column 20"},
       {"empty file", dir / "empty", "The document is empty. at line 1 column 1"},
   };
   for (const auto& c : cases) {
@@ -121,7 +124,8 @@ TEST(FileSourceTest, ReadsLargeFeedsWhole) {
   constexpr int kAssets = 20000;
   for (int i = 0; i < kAssets; ++i) {
     if (i) text += ',';
-    text += "{\"FileName\":\"caf\xC3\xA9-" + std::to_string(i) + ".nupkg\",\"Size\":" + std::to_string(i) + "}";
+    text += "{\"FileName\":\"caf\xC3\xA9-" + std::to_string(i) +
+            ".nupkg\",\"Size\":" + std::to_string(i) + "}";
   }
   text += "]}";
   ASSERT_GT(text.size(), 512u * 1024);
@@ -136,13 +140,16 @@ TEST(FileSourceTest, ReadsLargeFeedsWhole) {
 // A path that is not valid UTF-8 is logged with replacement characters.
 TEST(FileSourceTest, LogsPathsAsText) {
   TempDir dir;
-  const fs::path folder = dir / "bad\xFF" "name";
+  const fs::path folder = dir /
+                          "bad\xFF"
+                          "name";
   write_file(folder / "releases.osx.json", "{}");
   CapturedLog log(log::Level::Info);
   auto feed = FileSource(folder).fetch_release_feed("osx", Manifest{});
   ASSERT_TRUE(feed) << feed.error().message;
-  EXPECT_EQ(source_records(log), std::vector<std::string>{"Reading releases from file: " + dir.path().string() +
-                                                          "/bad\xEF\xBF\xBDname/releases.osx.json"});
+  EXPECT_EQ(source_records(log),
+            std::vector<std::string>{"Reading releases from file: " + dir.path().string() +
+                                     "/bad\xEF\xBF\xBDname/releases.osx.json"});
 }
 
 TEST(FileSourceTest, FeedName) {

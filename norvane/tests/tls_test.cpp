@@ -6,10 +6,10 @@
 // replaced by a bind mount of one with the test authority added.
 #include <norvane/download.h>
 
-#include <openssl/ssl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -74,8 +74,8 @@ KeyPair make_issued(const fs::path& dir, const std::string& name, const KeyPair&
   KeyPair pair{dir / (name + ".pem"), dir / (name + ".key")};
   const fs::path csr = dir / (name + ".csr");
   const fs::path ext = dir / (name + ".ext");
-  testing::write_file(ext, "subjectAltName=" + san +
-                               "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+  testing::write_file(
+      ext, "subjectAltName=" + san + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
   if (!run("openssl req -new " + std::string(kNewKey) + " -subj /CN=" + name + " -keyout '" +
            pair.key.string() + "' -out '" + csr.string() + "'") ||
       !run("openssl x509 -req -days 2 -set_serial " + std::to_string(serial) + " -in '" +
@@ -115,7 +115,8 @@ TEST(TlsTest, RefusesCertificatesTheSystemDoesNotTrust) {
   };
   const Case cases[] = {
       {"self-signed", make_self_signed(dir.path()), "self-signed certificate"},
-      {"issued by an unknown authority", make_issued(dir.path(), "127.0.0.1", ca, "IP:127.0.0.1", 1),
+      {"issued by an unknown authority",
+       make_issued(dir.path(), "127.0.0.1", ca, "IP:127.0.0.1", 1),
        "unable to get local issuer certificate"},
   };
   for (const Case& c : cases) {
@@ -228,16 +229,18 @@ TEST_F(TlsInNamespace, SendsTheHostNameForSni) {
   const KeyPair pair = make_issued(dir_->path(), "localhost", ca_, "DNS:localhost", 4);
   const HttplibServer server(serve_package, [&](SSL_CTX& ctx) {
     SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
-    SSL_CTX_set_tlsext_servername_callback(&ctx, +[](SSL* ssl, int*, void*) -> int {
-      const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-      std::lock_guard lock(sni_mutex);
-      sni_seen = name != nullptr ? name : "(none)";
-      return SSL_TLSEXT_ERR_OK;
-    });
+    SSL_CTX_set_tlsext_servername_callback(
+        &ctx, +[](SSL* ssl, int*, void*) -> int {
+          const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+          std::lock_guard lock(sni_mutex);
+          sni_seen = name != nullptr ? name : "(none)";
+          return SSL_TLSEXT_ERR_OK;
+        });
     return SSL_CTX_use_certificate_chain_file(&ctx, pair.cert.c_str()) == 1 &&
            SSL_CTX_use_PrivateKey_file(&ctx, pair.key.c_str(), SSL_FILETYPE_PEM) == 1;
   });
-  const Outcome out = download_over("https://localhost:" + std::to_string(server.port()) + "/app.nupkg");
+  const Outcome out =
+      download_over("https://localhost:" + std::to_string(server.port()) + "/app.nupkg");
   ASSERT_TRUE(out.result) << out.result.error().message;
   std::lock_guard lock(sni_mutex);
   EXPECT_EQ(sni_seen, "localhost");

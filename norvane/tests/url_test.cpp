@@ -24,13 +24,16 @@ namespace fs = std::filesystem;
 
 const fs::path kDataDir = fs::path(NORVANE_TESTDATA_DIR) / "url";
 
-std::string str(const rapidjson::Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
+std::string str(const rapidjson::Value& v) {
+  return std::string(v.GetString(), v.GetStringLength());
+}
 
 rapidjson::Document load(const char* name) {
   const std::string text = testing::read_file(kDataDir / name);
   rapidjson::Document doc;
   doc.Parse(text.data(), text.size());
-  if (doc.HasParseError()) ADD_FAILURE() << name << ": JSON parse error at " << doc.GetErrorOffset();
+  if (doc.HasParseError())
+    ADD_FAILURE() << name << ": JSON parse error at " << doc.GetErrorOffset();
   return doc;
 }
 
@@ -126,7 +129,8 @@ TEST(UrlConformance, UrlTestData) {
                                   << " cases of urltestdata.json fail:\n"
                                   << report;
   EXPECT_EQ(skipped, kKnownExceptions.size()) << "a known exception matches no case";
-  std::printf("urltestdata.json: %zu cases, %zu passed, %zu known exceptions\n", cases, passed, skipped);
+  std::printf("urltestdata.json: %zu cases, %zu passed, %zu known exceptions\n", cases, passed,
+              skipped);
 }
 
 TEST(UrlConformance, SettersSearch) {
@@ -150,7 +154,8 @@ TEST(UrlConformance, SettersSearch) {
     compare_fields(*url, item["expected"], problems);
     // The result must read back as itself.
     const auto again = Url::parse(url->href());
-    if (!again || again->href() != url->href()) problems += "\n    the new href does not parse back";
+    if (!again || again->href() != url->href())
+      problems += "\n    the new href does not parse back";
     if (!problems.empty()) mismatches.push_back(label + problems);
   }
   std::string report;
@@ -255,7 +260,9 @@ TEST(Url, SetSearchEncodesSpacesAndKeepsAmpersands) {
   Url url = parse_ok("https://updates.example.com/releases/releases.osx.json");
   url.set_search("localVersion=1.2.3&id=My App");
   EXPECT_EQ(url.search(), "?localVersion=1.2.3&id=My%20App");
-  EXPECT_EQ(url.href(), "https://updates.example.com/releases/releases.osx.json?localVersion=1.2.3&id=My%20App");
+  EXPECT_EQ(
+      url.href(),
+      "https://updates.example.com/releases/releases.osx.json?localVersion=1.2.3&id=My%20App");
   // The setter escapes nothing that separates parameters: an id with "&" stays as it is.
   url.set_search("localVersion=1.2.3&id=Tom&Jerry");
   EXPECT_EQ(url.search(), "?localVersion=1.2.3&id=Tom&Jerry");
@@ -315,16 +322,23 @@ TEST(Url, InvalidUtf8IsReadAsReplacementCharacters) {
   EXPECT_EQ(parse_ok("https://x/\xff\xfe?\xc3#\xe2\x82").href(),
             "https://x/%EF%BF%BD%EF%BF%BD?%EF%BF%BD#%EF%BF%BD");
   EXPECT_EQ(parse_ok("sc://\xc0\xaf/").host(), "%EF%BF%BD%EF%BF%BD");
-  EXPECT_FALSE(Url::parse("https://\xed\xa0\x80/"));  // an encoded surrogate is U+FFFD: not a domain
+  EXPECT_FALSE(
+      Url::parse("https://\xed\xa0\x80/"));  // an encoded surrogate is U+FFFD: not a domain
   EXPECT_FALSE(Url::parse("https://%ff/"));
 }
 
 TEST(Url, InternationalDomainNames) {
-  EXPECT_EQ(parse_ok("https://B\xc3\xbc" "cher.example/").hostname(), "xn--bcher-kva.example");
+  EXPECT_EQ(parse_ok("https://B\xc3\xbc"
+                     "cher.example/")
+                .hostname(),
+            "xn--bcher-kva.example");
   EXPECT_EQ(parse_ok("https://xn--a.example/").hostname(), "xn--a.example");
   EXPECT_EQ(parse_ok("https://XN--A.example/").hostname(), "xn--a.example");
   // An ASCII "xn--" label next to a non-ASCII one is kept as it is too.
-  EXPECT_EQ(parse_ok("https://xn--a.b\xc3\xbc" "cher/").hostname(), "xn--a.xn--bcher-kva");
+  EXPECT_EQ(parse_ok("https://xn--a.b\xc3\xbc"
+                     "cher/")
+                .hostname(),
+            "xn--a.xn--bcher-kva");
   EXPECT_EQ(parse_ok("https://\xe2\x98\x83.XN--n3h/").hostname(), "xn--n3h.xn--n3h");
   EXPECT_FALSE(Url::parse("https://a\xe3\x80\x82%/"));  // U+3002 is a dot; "%" is forbidden
 }

@@ -59,7 +59,8 @@ TEST(RetryOperationTest, StopsAtTheFirstSuccess) {
   EXPECT_EQ(sleeper.waits, std::vector<long>{333});
   ASSERT_EQ(log.messages().size(), 1u);
   EXPECT_EQ(log.messages()[0],
-            "Retrying operation in 333ms... (error was: Some(Custom { kind: Other, error: \"not yet\" }))");
+            "Retrying operation in 333ms... (error was: Some(Custom { kind: Other, error: \"not "
+            "yet\" }))");
 }
 
 TEST(RetryOperationTest, WaitsEvenWhenWarningsAreFilteredOut) {
@@ -84,7 +85,9 @@ TEST(DebugFormTest, QuotesAndEscapes) {
       {"\x1b[0m\x7f", "\"\\u{1b}[0m\\u{7f}\""},
       {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
       {"bad\xff", "\"bad\xef\xbf\xbd\""},
-      {"c1 \xc2\x9b" "2J \xc2\x85 \xc2\xa0", "\"c1 \\u{9b}2J \\u{85} \xc2\xa0\""},
+      {"c1 \xc2\x9b"
+       "2J \xc2\x85 \xc2\xa0",
+       "\"c1 \\u{9b}2J \\u{85} \xc2\xa0\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -104,7 +107,8 @@ TEST(DebugFormTest, EscapesControlCharactersOnly) {
   };
   const Case cases[] = {
       {"", ""},
-      {"plain 'quoted' \"double\" back\\slash caf\xc3\xa9", "plain 'quoted' \"double\" back\\slash caf\xc3\xa9"},
+      {"plain 'quoted' \"double\" back\\slash caf\xc3\xa9",
+       "plain 'quoted' \"double\" back\\slash caf\xc3\xa9"},
       {"a\n12:00:00 [ERROR] forged", "a\\n12:00:00 [ERROR] forged"},
       {"\x1b[2J\r\t\x7f", "\\u{1b}[2J\\r\\t\\u{7f}"},
       {std::string("nul\0x", 5), "nul\\0x"},
@@ -152,12 +156,12 @@ TEST(Utf8Test, ReplacesEachMaximalInvalidSequence) {
       {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", true},
       {"\xff", r, false},
       {"a\x80z", "a" + r + "z", false},
-      {"\xc0\xaf", r + r, false},              // overlong
-      {"\xe0\x80\x80", r + r + r, false},      // overlong three-byte
-      {"\xed\xa0\x80", r + r + r, false},      // surrogate
+      {"\xc0\xaf", r + r, false},                  // overlong
+      {"\xe0\x80\x80", r + r + r, false},          // overlong three-byte
+      {"\xed\xa0\x80", r + r + r, false},          // surrogate
       {"\xf4\x90\x80\x80", r + r + r + r, false},  // past U+10FFFF
-      {"\xe2\x82", r, false},                  // truncated at the end
-      {"\xe2\x82z", r + "z", false},           // truncated before a letter
+      {"\xe2\x82", r, false},                      // truncated at the end
+      {"\xe2\x82z", r + "z", false},               // truncated before a letter
       {"\xf0\x9f\x98", r, false},
   };
   for (const auto& c : cases) {

@@ -35,7 +35,8 @@ norvane::Result<void> run_check(const CheckArgs& args) {
   NV_INFO(kTarget, "    Channel: " + norvane::debug_optional(args.channel));
 
   const norvane::UpdateSettings settings{args.channel, args.downgrade};
-  return with_source(args.url, [&](auto source) { return check_with(std::move(source), settings); });
+  return with_source(args.url,
+                     [&](auto source) { return check_with(std::move(source), settings); });
 }
 
 }  // namespace ntolvex

@@ -34,9 +34,9 @@ using norvane::Result;
 
 constexpr const char* kTarget = "ntolvex";
 constexpr const char* kVersion = NTOLVEX_VERSION;
-constexpr const char* kAbout =
-    "Norvane Tolvex (" NTOLVEX_VERSION ") manages and downloads packages.\n"
-    "https://norvane.dev/ntolvex";
+constexpr const char* kAbout = "Norvane Tolvex (" NTOLVEX_VERSION
+                               ") manages and downloads packages.\n"
+                               "https://norvane.dev/ntolvex";
 constexpr const char* kVerboseHelp = "Print debug messages to console / log";
 
 // Every subcommand's arguments, parsed into plain values; each subcommand reads the
@@ -53,8 +53,7 @@ struct Option {
   const char* value_name;  // "URL"; nullptr for a flag
   bool required;
   const char* help;
-  std::variant<std::string Arguments::*, std::optional<std::string> Arguments::*,
-               bool Arguments::*>
+  std::variant<std::string Arguments::*, std::optional<std::string> Arguments::*, bool Arguments::*>
       field;
 };
 
@@ -77,20 +76,34 @@ const Option kChannel = {"--channel", "NAME", false, "Explicitly switch to a spe
 // One row per subcommand: it builds the grammar, both help texts and the dispatch.
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"get-version", "Prints the current version of the application", {}, "Get-version error: ",
+      {"get-version",
+       "Prints the current version of the application",
+       {},
+       "Get-version error: ",
        run_get_version},
-      {"get-packages", "Prints the path to the packages directory", {}, "Get-packages error: ",
+      {"get-packages",
+       "Prints the path to the packages directory",
+       {},
+       "Get-packages error: ",
        run_get_packages},
-      {"check", "Checks for available updates",
-       {kUrl, {"--downgrade", nullptr, false, "Allow version downgrade", &Arguments::downgrade},
+      {"check",
+       "Checks for available updates",
+       {kUrl,
+        {"--downgrade", nullptr, false, "Allow version downgrade", &Arguments::downgrade},
         kChannel},
        "Check error: ",
-       [](const Arguments& a) { return run_check({a.url, a.downgrade, a.channel}); }},
-      {"download", "Download/copies an available remote file into the packages directory",
-       {kUrl, {"--name", "NAME", true, "The name of the release to download", &Arguments::name},
+       [](const Arguments& a) {
+         return run_check({a.url, a.downgrade, a.channel});
+       }},
+      {"download",
+       "Download/copies an available remote file into the packages directory",
+       {kUrl,
+        {"--name", "NAME", true, "The name of the release to download", &Arguments::name},
         kChannel},
        "Download error: ",
-       [](const Arguments& a) { return run_download({a.url, a.name, a.channel}); }},
+       [](const Arguments& a) {
+         return run_download({a.url, a.name, a.channel});
+       }},
   };
   return table;
 }
@@ -124,8 +137,10 @@ std::string usage(const Command& c) {
 void append_options(std::string& out, const std::vector<OptionHelp>& options, size_t indent) {
   for (const auto& o : options) {
     std::string flags = std::string(indent, ' ') + o.flags;
-    if (flags.size() < indent + 22) flags.resize(indent + 22, ' ');
-    else flags += "  ";
+    if (flags.size() < indent + 22)
+      flags.resize(indent + 22, ' ');
+    else
+      flags += "  ";
     out += flags + o.help + "\n";
   }
 }
@@ -136,9 +151,10 @@ std::string root_help(const std::string& program) {
   std::string out = std::string(kAbout) + "\n\nUsage: " + program + " [OPTIONS] [COMMAND]\n";
   for (const auto& c : commands()) out += "       " + program + " " + usage(c) + "\n";
   out += "\nOptions:\n";
-  append_options(out, {{"    --verbose", kVerboseHelp},
-                       {"-h, --help", "Print help"},
-                       {"-V, --version", "Print version"}},
+  append_options(out,
+                 {{"    --verbose", kVerboseHelp},
+                  {"-h, --help", "Print help"},
+                  {"-V, --version", "Print version"}},
                  2);
   out += "\nCommands:\n";
   for (const auto& c : commands()) {
@@ -232,7 +248,8 @@ std::variant<Invocation, int> parse(int argc, char** argv) {
     return 2;
   }
   inv.verbose = inv.verbose || sub_verbose;
-  if (!app.get_subcommands().empty()) inv.command = find_command(app.get_subcommands()[0]->get_name());
+  if (!app.get_subcommands().empty())
+    inv.command = find_command(app.get_subcommands()[0]->get_name());
   return inv;
 }
 

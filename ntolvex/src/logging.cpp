@@ -171,8 +171,8 @@ class FileSink : public norvane::log::Sink {
       : file_(std::move(file)), utc_offset_(utc_offset) {}
 
   void write(const norvane::log::Record& record) override {
-    const std::string line = format_record(record, static_cast<long long>(std::time(nullptr)),
-                                           utc_offset_);
+    const std::string line =
+        format_record(record, static_cast<long long>(std::time(nullptr)), utc_offset_);
     std::lock_guard lock(mutex_);
     file_->write(line);
   }

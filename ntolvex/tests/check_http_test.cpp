@@ -40,10 +40,14 @@ class FeedServer {
             std::lock_guard lock(mutex_);
             targets_.push_back(req.target);
             const std::string name = req.matches[1];
-            if (name == "releases.osx.json" || name == "releases.beta.json") res.set_content(kFeed, "application/json");
-            else if (name == "releases.broken.json") res.set_content(R"({"Assets":[{"Version":"1.0.0"})", "application/json");
-            else if (name == "releases.empty.json") res.set_content(R"({"Assets":[]})", "application/json");
-            else res.status = 404;
+            if (name == "releases.osx.json" || name == "releases.beta.json")
+              res.set_content(kFeed, "application/json");
+            else if (name == "releases.broken.json")
+              res.set_content(R"({"Assets":[{"Version":"1.0.0"})", "application/json");
+            else if (name == "releases.empty.json")
+              res.set_content(R"({"Assets":[]})", "application/json");
+            else
+              res.status = 404;
           });
         }) {}
   std::string url(const std::string& path) const { return server_.url(path); }
@@ -69,9 +73,12 @@ TEST(CheckHttpTest, PrintsTheOfferedReleaseFromAFeedServer) {
   const Case cases[] = {
       {"base folder", {"--url", server.url("/feeds")}, "/feeds/releases.osx.json" + q},
       {"base with slashes", {"--url", server.url("/feeds//")}, "/feeds/releases.osx.json" + q},
-      {"upper-case scheme", {"--url", "HTTP://127.0.0.1:" + server.url("").substr(17) + "/feeds"},
+      {"upper-case scheme",
+       {"--url", "HTTP://127.0.0.1:" + server.url("").substr(17) + "/feeds"},
        "/feeds/releases.osx.json" + q},
-      {"channel", {"--url", server.url("/feeds"), "--channel", "beta"}, "/feeds/releases.beta.json" + q},
+      {"channel",
+       {"--url", server.url("/feeds"), "--channel", "beta"},
+       "/feeds/releases.beta.json" + q},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -87,8 +94,8 @@ TEST(CheckHttpTest, PrintsTheOfferedReleaseFromAFeedServer) {
     ASSERT_EQ(targets.size(), before + 1);
     EXPECT_EQ(targets.back(), c.target);
     EXPECT_TRUE(has_line(bundle.log_lines(), "[INFO] Downloading releases for channel " +
-                                                 std::string(c.args.size() > 2 ? "beta" : "osx") + " from: " +
-                                                 server.url(c.target)))
+                                                 std::string(c.args.size() > 2 ? "beta" : "osx") +
+                                                 " from: " + server.url(c.target)))
         << bundle.log();
   }
 }
@@ -102,14 +109,17 @@ TEST(CheckHttpTest, FailuresPrintNothingOnStandardOutput) {
   };
   const std::string q = "?localVersion=1.2.3&id=Sample";
   const Case cases[] = {
-      {"malformed feed", "broken", "Missing a comma or ']' after an array element. at line 1 column 31"},
+      {"malformed feed", "broken",
+       "Missing a comma or ']' after an array element. at line 1 column 31"},
       {"zero assets", "empty", "Zero assets found in releases feed."},
-      {"channel not published", "stable", server.url("/feeds/releases.stable.json") + q + ": status code 404"},
+      {"channel not published", "stable",
+       server.url("/feeds/releases.stable.json") + q + ": status code 404"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     FakeBundle bundle;
-    const RunResult r = bundle.run({"check", "--url", server.url("/feeds"), "--channel", c.channel});
+    const RunResult r =
+        bundle.run({"check", "--url", server.url("/feeds"), "--channel", c.channel});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error: Check error: " + c.message + "\n");

@@ -88,8 +88,8 @@ TEST(CommandLineTest, RootHelpDocumentsEverySubcommand) {
 
 TEST(CommandLineTest, NoSubcommandFailsBeforeLogging) {
   FakeBundle bundle;
-  for (const std::vector<std::string>& args : {std::vector<std::string>{},
-                                                std::vector<std::string>{"--verbose"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"--verbose"}}) {
     SCOPED_TRACE(args.size());
     const RunResult r = bundle.run(args);
     EXPECT_EQ(r.status, 1);
@@ -113,7 +113,8 @@ TEST(CommandLineTest, GetVersionAndGetPackages) {
   // Every line: HH:MM:SS, a space, the level.
   const std::regex line_form("^\\d\\d:\\d\\d:\\d\\d \\[INFO\\] .*$");
   std::istringstream in(bundle.log());
-  for (std::string line; std::getline(in, line);) EXPECT_TRUE(std::regex_match(line, line_form)) << line;
+  for (std::string line; std::getline(in, line);)
+    EXPECT_TRUE(std::regex_match(line, line_form)) << line;
 
   r = bundle.run({"get-packages"});
   EXPECT_EQ(r.status, 0);
@@ -165,16 +166,24 @@ TEST(CommandLineTest, FailuresAreWrappedReportedAndLogged) {
     std::string message;  // after "Error: "
   };
   const Case cases[] = {
-      {"manifest missing", [](const FakeBundle& b) { fs::remove(b.macos_dir() / "nv.version"); },
-       {"get-version"}, "Get-version error: Unable to read nuspec file in current directory."},
-      {"updater missing", [](const FakeBundle& b) { fs::remove(b.macos_dir() / "Hoistel"); },
-       {"get-packages"}, ""},
-      {"no id", [](const FakeBundle& b) { b.write_manifest("<p><version>1.0.0</version></p>"); },
-       {"get-packages"},
-       "Get-packages error: Missing 'id' in package manifest. Please contact the application author."},
-      {"version 0.0.0", [](const FakeBundle& b) { b.write_manifest(manifest_xml("A", "0.0.0")); },
+      {"manifest missing",
+       [](const FakeBundle& b) { fs::remove(b.macos_dir() / "nv.version"); },
        {"get-version"},
-       "Get-version error: Missing 'version' in package manifest. Please contact the application author."},
+       "Get-version error: Unable to read nuspec file in current directory."},
+      {"updater missing",
+       [](const FakeBundle& b) { fs::remove(b.macos_dir() / "Hoistel"); },
+       {"get-packages"},
+       ""},
+      {"no id",
+       [](const FakeBundle& b) { b.write_manifest("<p><version>1.0.0</version></p>"); },
+       {"get-packages"},
+       "Get-packages error: Missing 'id' in package manifest. Please contact the application "
+       "author."},
+      {"version 0.0.0",
+       [](const FakeBundle& b) { b.write_manifest(manifest_xml("A", "0.0.0")); },
+       {"get-version"},
+       "Get-version error: Missing 'version' in package manifest. Please contact the application "
+       "author."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -182,7 +191,8 @@ TEST(CommandLineTest, FailuresAreWrappedReportedAndLogged) {
     c.spoil(bundle);
     std::string message = c.message;
     if (message.empty())
-      message = "Get-packages error: Unable to locate Hoistel in directory: " + bundle.macos_dir().string();
+      message = "Get-packages error: Unable to locate Hoistel in directory: " +
+                bundle.macos_dir().string();
     const RunResult r = bundle.run(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -197,8 +207,8 @@ TEST(CommandLineTest, OutsideABundle) {
   fs::copy_file(NTOLVEX_BINARY, dir / "bin" / "ntolvex");
   fs::create_directories(dir / "home");
   const RunResult r = run_program(dir / "bin" / "ntolvex", {"get-version"}, {}, dir / "home");
-  const std::string message =
-      "Get-version error: Unable to locate '.app' directory in path: " + (dir / "bin/ntolvex").string();
+  const std::string message = "Get-version error: Unable to locate '.app' directory in path: " +
+                              (dir / "bin/ntolvex").string();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error: " + message + "\n");
@@ -219,14 +229,16 @@ TEST(CommandLineTest, PathsThatAreNotUtf8AreLoggedAndPrintedWithReplacements) {
   fs::create_directories(home);
   r = bundle.run({"get-packages"}, {.env = {{"HOME", home.string()}}});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, bundle.root().string() + "/h\xef\xbf\xbd/Library/Caches/norvane/Sample/packages\n");
+  EXPECT_EQ(r.out,
+            bundle.root().string() + "/h\xef\xbf\xbd/Library/Caches/norvane/Sample/packages\n");
 }
 
 TEST(CommandLineTest, HomeRules) {
   FakeBundle bundle;
   // HOME empty: the packages directory and the log are relative to the working
   // directory, which is the executable's own.
-  RunResult r = bundle.run({"get-packages"}, {.env = {{"HOME", ""}}, .working_dir = bundle.root().string()});
+  RunResult r =
+      bundle.run({"get-packages"}, {.env = {{"HOME", ""}}, .working_dir = bundle.root().string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Library/Caches/norvane/Sample/packages\n");
   // Logging is set up before the change of directory: the log is beside the caller.

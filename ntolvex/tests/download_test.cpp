@@ -38,8 +38,9 @@ using norvane::testing::write_file;
 std::vector<std::string> download_records(const std::vector<std::string>& lines) {
   std::vector<std::string> out;
   for (const auto& line : lines) {
-    for (const char* part : {"Searching for packages", "Will delete", "About to ", "Successfully placed",
-                             "Cleaning up old package", "Package already exists", "Error while searching"}) {
+    for (const char* part :
+         {"Searching for packages", "Will delete", "About to ", "Successfully placed",
+          "Cleaning up old package", "Package already exists", "Error while searching"}) {
       if (line.find(part) != std::string::npos) {
         out.push_back(line);
         break;
@@ -57,12 +58,15 @@ TEST(DownloadCommandTest, CopiesFromAFolderWithFiftyThenHundred) {
   const Folder folder{bundle.root() / "feeds"};
   const std::string body = make_body(200'000);
   folder.add("Sample-2.0.0-osx-full.nupkg", body);
-  folder.feed({asset("Sample-1.0.0-osx-full.nupkg", "x"), asset("Sample-2.0.0-osx-full.nupkg", body)});
-  const RunResult r = bundle.run({"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-osx-full.nupkg"});
+  folder.feed(
+      {asset("Sample-1.0.0-osx-full.nupkg", "x"), asset("Sample-2.0.0-osx-full.nupkg", body)});
+  const RunResult r = bundle.run(
+      {"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-osx-full.nupkg"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "50\n100\n");
-  EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"Sample-2.0.0-osx-full.nupkg"});
+  EXPECT_EQ(names_in(bundle.packages_dir()),
+            std::vector<std::string>{"Sample-2.0.0-osx-full.nupkg"});
   EXPECT_TRUE(read_file(bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg") == body);
 
   const auto lines = bundle.log_lines();
@@ -73,20 +77,23 @@ TEST(DownloadCommandTest, CopiesFromAFolderWithFiftyThenHundred) {
       "[INFO]     Channel: None",
       "[INFO] Reading releases from file: " + (folder.dir / "releases.osx.json").string(),
       "[INFO] Searching for packages to clean in: '" + bundle.packages_dir().string() + "/*.nupkg'",
-      "[INFO] About to copy from file '" + (folder.dir / "Sample-2.0.0-osx-full.nupkg").string() + "' to file '" +
+      "[INFO] About to copy from file '" + (folder.dir / "Sample-2.0.0-osx-full.nupkg").string() +
+          "' to file '" + (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'",
+      "[INFO] Successfully placed file: '" +
           (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'",
-      "[INFO] Successfully placed file: '" + (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'",
   };
   const auto start = std::find(lines.begin(), lines.end(), expected[0]);
   ASSERT_NE(start, lines.end()) << bundle.log();
   EXPECT_EQ(std::vector<std::string>(start, lines.end()), expected);
 
   // A second run finds the package and does nothing.
-  const RunResult again = bundle.run({"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-osx-full.nupkg"});
+  const RunResult again = bundle.run(
+      {"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-osx-full.nupkg"});
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(again.out, "");
-  EXPECT_EQ(bundle.log_lines().back(), "[INFO] Package already exists on disk, skipping download: '" +
-                                           (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'");
+  EXPECT_EQ(bundle.log_lines().back(),
+            "[INFO] Package already exists on disk, skipping download: '" +
+                (bundle.packages_dir() / "Sample-2.0.0-osx-full.nupkg").string() + "'");
 }
 
 // A package on disk of another size than the feed gives (cut short by an older version
@@ -104,8 +111,9 @@ TEST(DownloadCommandTest, APackageOnDiskOfTheWrongSizeIsFetchedAgain) {
   EXPECT_EQ(r.out, "50\n100\n");
   EXPECT_TRUE(read_file(target) == body);
   EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"p.nupkg"});
-  EXPECT_TRUE(has_line(bundle.log_lines(), "[WARN] Package on disk has the wrong size, downloading it again: '" +
-                                               target.string() + "' holds 4096 bytes, expected 10000"))
+  EXPECT_TRUE(has_line(bundle.log_lines(),
+                       "[WARN] Package on disk has the wrong size, downloading it again: '" +
+                           target.string() + "' holds 4096 bytes, expected 10000"))
       << bundle.log();
 }
 
@@ -115,12 +123,14 @@ TEST(DownloadCommandTest, FindsTheNameIgnoringAsciiCaseAndKeepsTheFeedsSpelling)
   folder.add("Sample-2.0.0-osx-full.nupkg", "body");
   folder.feed({asset("Sample-2.0.0-osx-full.nupkg", "body")}, "beta");
   // A relative folder, and another channel.
-  const RunResult r =
-      bundle.run({"download", "--url", "releases", "--name", "sAMPLE-2.0.0-OSX-FULL.NUPKG", "--channel", "beta"});
+  const RunResult r = bundle.run({"download", "--url", "releases", "--name",
+                                  "sAMPLE-2.0.0-OSX-FULL.NUPKG", "--channel", "beta"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"Sample-2.0.0-osx-full.nupkg"});
+  EXPECT_EQ(names_in(bundle.packages_dir()),
+            std::vector<std::string>{"Sample-2.0.0-osx-full.nupkg"});
   const auto lines = bundle.log_lines();
-  EXPECT_TRUE(has_line(lines, "[INFO]     Asset Name: \"sAMPLE-2.0.0-OSX-FULL.NUPKG\"")) << bundle.log();
+  EXPECT_TRUE(has_line(lines, "[INFO]     Asset Name: \"sAMPLE-2.0.0-OSX-FULL.NUPKG\""))
+      << bundle.log();
   EXPECT_TRUE(has_line(lines, "[INFO]     Channel: Some(\"beta\")")) << bundle.log();
 }
 
@@ -134,9 +144,12 @@ TEST(DownloadCommandTest, FailuresBeforeTheFetchCreateNothing) {
       {"name not in the feed", "Sample-9.9.9.nupkg", "Asset not found in feed: Sample-9.9.9.nupkg"},
       {"name that differs in more than case", "Sample-2.0.0-osx-full.nupkg ",
        "Asset not found in feed: Sample-2.0.0-osx-full.nupkg "},
-      {"parent directory", "../evil.nupkg", "invalid package file name \"../evil.nupkg\": it contains \"/\""},
-      {"sub-directory", "sub/evil.nupkg", "invalid package file name \"sub/evil.nupkg\": it contains \"/\""},
-      {"absolute path", "/tmp/evil.nupkg", "invalid package file name \"/tmp/evil.nupkg\": it contains \"/\""},
+      {"parent directory", "../evil.nupkg",
+       "invalid package file name \"../evil.nupkg\": it contains \"/\""},
+      {"sub-directory", "sub/evil.nupkg",
+       "invalid package file name \"sub/evil.nupkg\": it contains \"/\""},
+      {"absolute path", "/tmp/evil.nupkg",
+       "invalid package file name \"/tmp/evil.nupkg\": it contains \"/\""},
       {"dot dot", "..", "invalid package file name \"..\": it names a directory"},
       {"dot", ".", "invalid package file name \".\": it names a directory"},
       {"empty", "", "invalid package file name \"\": it is empty"},
@@ -183,8 +196,10 @@ TEST(DownloadCommandTest, AFailedCopyPrintsOnlyFiftyAndKeepsTheOldPackages) {
   const Case cases[] = {
       {"file missing", asset(name, body), false, "No such file or directory (os error 2)"},
       {"wrong SHA1", wrong_sha, true,
-       "SHA1 mismatch for '" + name + "': expected " + sha1_hex("something else") + ", got " + sha1_hex(body)},
-      {"wrong size", wrong_size, true, "size mismatch for '" + name + "': expected 49999 bytes, got 50000"},
+       "SHA1 mismatch for '" + name + "': expected " + sha1_hex("something else") + ", got " +
+           sha1_hex(body)},
+      {"wrong size", wrong_size, true,
+       "size mismatch for '" + name + "': expected 49999 bytes, got 50000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -197,8 +212,10 @@ TEST(DownloadCommandTest, AFailedCopyPrintsOnlyFiftyAndKeepsTheOldPackages) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "50\n");
     EXPECT_EQ(r.err, "Error: Download error: " + c.message + "\n");
-    EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"Sample-1.0.0-osx-full.nupkg"});
-    for (const auto& line : bundle.log_lines()) EXPECT_EQ(line.find("Cleaning up"), std::string::npos) << line;
+    EXPECT_EQ(names_in(bundle.packages_dir()),
+              std::vector<std::string>{"Sample-1.0.0-osx-full.nupkg"});
+    for (const auto& line : bundle.log_lines())
+      EXPECT_EQ(line.find("Cleaning up"), std::string::npos) << line;
   }
 }
 
@@ -208,12 +225,15 @@ TEST(DownloadCommandTest, RemovesThePackagesThatWereThereAfterPlacing) {
   folder.add("c.nupkg", "new");
   folder.feed({asset("c.nupkg", "new")});
   const fs::path p = bundle.packages_dir();
-  for (const char* name : {"b.nupkg", "a.nupkg", ".nupkg", "KEEP.NUPKG", "notes.txt"}) write_file(p / name, "old");
+  for (const char* name : {"b.nupkg", "a.nupkg", ".nupkg", "KEEP.NUPKG", "notes.txt"})
+    write_file(p / name, "old");
   write_file(p / "sub" / "inner.nupkg", "kept");
   fs::create_directories(p / "dir.nupkg");
-  const RunResult r = bundle.run({"--verbose", "download", "--url", folder.dir.string(), "--name", "c.nupkg"});
+  const RunResult r =
+      bundle.run({"--verbose", "download", "--url", folder.dir.string(), "--name", "c.nupkg"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(names_in(p), (std::vector<std::string>{"KEEP.NUPKG", "c.nupkg", "dir.nupkg", "notes.txt", "sub"}));
+  EXPECT_EQ(names_in(p),
+            (std::vector<std::string>{"KEEP.NUPKG", "c.nupkg", "dir.nupkg", "notes.txt", "sub"}));
   EXPECT_EQ(read_file(p / "sub" / "inner.nupkg"), "kept");
   const std::string d = p.string();
   const std::string debug = "[DEBUG] (1) norvane::manager: ";
@@ -224,7 +244,8 @@ TEST(DownloadCommandTest, RemovesThePackagesThatWereThereAfterPlacing) {
                 debug + "Will delete: '" + d + "/a.nupkg'",
                 debug + "Will delete: '" + d + "/b.nupkg'",
                 debug + "Will delete: '" + d + "/dir.nupkg'",
-                "[INFO] About to copy from file '" + (folder.dir / "c.nupkg").string() + "' to file '" + d + "/c.nupkg'",
+                "[INFO] About to copy from file '" + (folder.dir / "c.nupkg").string() +
+                    "' to file '" + d + "/c.nupkg'",
                 "[INFO] Successfully placed file: '" + d + "/c.nupkg'",
                 "[INFO] Cleaning up old package: '" + d + "/.nupkg'",
                 "[INFO] Cleaning up old package: '" + d + "/a.nupkg'",
@@ -244,13 +265,17 @@ TEST(DownloadCommandTest, LeavesSiblingApplicationsAlone) {
     folder.add("new.nupkg", "new");
     folder.feed({asset("new.nupkg", "new")});
     write_file(bundle.packages_dir(id) / "old.nupkg", "old");
-    for (const char* sibling : {"ab", "a", "ax", "[a]"}) write_file(bundle.packages_dir(sibling) / "other.nupkg", "x");
-    const RunResult r = bundle.run({"download", "--url", folder.dir.string(), "--name", "new.nupkg"});
+    for (const char* sibling : {"ab", "a", "ax", "[a]"})
+      write_file(bundle.packages_dir(sibling) / "other.nupkg", "x");
+    const RunResult r =
+        bundle.run({"download", "--url", folder.dir.string(), "--name", "new.nupkg"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(names_in(bundle.packages_dir(id)), std::vector<std::string>{"new.nupkg"});
     for (const char* sibling : {"ab", "a", "ax", "[a]"})
-      EXPECT_EQ(names_in(bundle.packages_dir(sibling)), std::vector<std::string>{"other.nupkg"}) << sibling;
-    for (const auto& line : bundle.log_lines()) EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
+      EXPECT_EQ(names_in(bundle.packages_dir(sibling)), std::vector<std::string>{"other.nupkg"})
+          << sibling;
+    for (const auto& line : bundle.log_lines())
+      EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
   }
 }
 
@@ -265,12 +290,14 @@ TEST(DownloadCommandTest, DownloadsOverHttpWithProgressWhenTheLengthIsKnown) {
   server.add("sized.nupkg", sized);
   server.add("small.nupkg", small);
   server.add("chunked.nupkg", chunked, /*chunked=*/true);
-  server.feed({asset("sized.nupkg", sized), asset("small.nupkg", small), asset("chunked.nupkg", chunked)});
+  server.feed(
+      {asset("sized.nupkg", sized), asset("small.nupkg", small), asset("chunked.nupkg", chunked)});
   struct Case {
     const char* name;
     const std::string* body;
   };
-  for (const Case& c : {Case{"sized.nupkg", &sized}, Case{"small.nupkg", &small}, Case{"chunked.nupkg", &chunked}}) {
+  for (const Case& c : {Case{"sized.nupkg", &sized}, Case{"small.nupkg", &small},
+                        Case{"chunked.nupkg", &chunked}}) {
     SCOPED_TRACE(c.name);
     FakeBundle bundle;
     const RunResult r = bundle.run({"download", "--url", server.url(), "--name", c.name});
@@ -295,8 +322,8 @@ TEST(DownloadCommandTest, DownloadsOverHttpWithProgressWhenTheLengthIsKnown) {
       }
     }
     const auto lines = bundle.log_lines();
-    EXPECT_TRUE(has_line(lines, "[INFO] About to download from URL '" + server.url() + "/" + name + "' to file '" +
-                                    (bundle.packages_dir() / name).string() + "'"))
+    EXPECT_TRUE(has_line(lines, "[INFO] About to download from URL '" + server.url() + "/" + name +
+                                    "' to file '" + (bundle.packages_dir() / name).string() + "'"))
         << bundle.log();
   }
 }
@@ -307,8 +334,8 @@ TEST(DownloadCommandTest, ResolvesTheFileNameAgainstTheSourceUrl) {
   RawHttpServer server([&](RawConnection& conn) {
     const bool is_feed = conn.request().find("releases.osx.json") != std::string::npos;
     const std::string& content = is_feed ? feed : body;
-    conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\nConnection: close\r\n\r\n" +
-              content);
+    conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
+              "\r\nConnection: close\r\n\r\n" + content);
   });
   const std::string s = server.url("");
   struct Case {
@@ -319,7 +346,8 @@ TEST(DownloadCommandTest, ResolvesTheFileNameAgainstTheSourceUrl) {
   };
   const std::string q = "?localVersion=1.2.3&id=Sample";
   const Case cases[] = {
-      {"several trailing slashes", s + "/pkgs///", "/pkgs/releases.osx.json" + q, "/pkgs/Sample%202.0.0.nupkg"},
+      {"several trailing slashes", s + "/pkgs///", "/pkgs/releases.osx.json" + q,
+       "/pkgs/Sample%202.0.0.nupkg"},
       {"a query", s + "/pkgs?x=1", "/releases.osx.json" + q, "/Sample%202.0.0.nupkg"},
       {"nested folders", s + "/a/b", "/a/b/releases.osx.json" + q, "/a/b/Sample%202.0.0.nupkg"},
   };
@@ -332,8 +360,10 @@ TEST(DownloadCommandTest, ResolvesTheFileNameAgainstTheSourceUrl) {
     EXPECT_EQ(read_file(bundle.packages_dir() / "Sample 2.0.0.nupkg"), body);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), seen + 2);
-    EXPECT_TRUE(requests[seen].starts_with("GET " + c.feed_target + " HTTP/1.1\r\n")) << requests[seen];
-    EXPECT_TRUE(requests[seen + 1].starts_with("GET " + c.asset_target + " HTTP/1.1\r\n")) << requests[seen + 1];
+    EXPECT_TRUE(requests[seen].starts_with("GET " + c.feed_target + " HTTP/1.1\r\n"))
+        << requests[seen];
+    EXPECT_TRUE(requests[seen + 1].starts_with("GET " + c.asset_target + " HTTP/1.1\r\n"))
+        << requests[seen + 1];
     seen += 2;
   }
 }
@@ -363,8 +393,10 @@ TEST(DownloadCommandTest, VerifiesDownloadsBeforePlacingThem) {
   const Case cases[] = {
       {"good.nupkg", ""},
       {"upper.nupkg", ""},
-      {"badsha.nupkg", "SHA1 mismatch for 'badsha.nupkg': expected " + sha1_hex("x") + ", got " + sha1_hex(body)},
-      {"badsize.nupkg", "size mismatch for 'badsize.nupkg': expected 299999 bytes, the response announces 300000"},
+      {"badsha.nupkg",
+       "SHA1 mismatch for 'badsha.nupkg': expected " + sha1_hex("x") + ", got " + sha1_hex(body)},
+      {"badsize.nupkg",
+       "size mismatch for 'badsize.nupkg': expected 299999 bytes, the response announces 300000"},
       {"long.nupkg", "size mismatch for 'long.nupkg': expected 100000 bytes, got at least "},
   };
   for (const Case& c : cases) {
@@ -394,13 +426,15 @@ TEST(DownloadCommandTest, ATransferCutOffLeavesNothingAndTheNextRunCompletes) {
   {
     RawHttpServer cutting([&](RawConnection& conn) {
       if (conn.request().find("releases.osx.json") != std::string::npos) {
-        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
+                  feed);
         return;
       }
       conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
                 body.substr(0, body.size() / 2));
     });
-    const RunResult r = bundle.run({"download", "--url", cutting.url("/pkgs"), "--name", "p.nupkg"});
+    const RunResult r =
+        bundle.run({"download", "--url", cutting.url("/pkgs"), "--name", "p.nupkg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("Error: Download error: ")) << r.err;
     EXPECT_NE(r.err.find("bytes remaining"), std::string::npos) << r.err;
@@ -426,14 +460,16 @@ TEST(DownloadCommandTest, ARunKilledMidTransferLeavesNoPartialPackage) {
   {
     RawHttpServer slow([&](RawConnection& conn) {
       if (conn.request().find("releases.osx.json") != std::string::npos) {
-        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
+                  feed);
         return;
       }
       conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
                 body.substr(0, body.size() / 2));
       conn.hold();  // the rest never comes
     });
-    BackgroundRun run(bundle.exe(), {"download", "--url", slow.url("/pkgs"), "--name", "p.nupkg"}, bundle.home());
+    BackgroundRun run(bundle.exe(), {"download", "--url", slow.url("/pkgs"), "--name", "p.nupkg"},
+                      bundle.home());
     const bool writing = wait_until([&] {
       for (const auto& name : partial_files(bundle.packages_dir())) {
         std::error_code ec;
@@ -479,7 +515,8 @@ TEST(DownloadCommandTest, AClosedStandardOutputDoesNotStopTheDownload) {
     std::string url;
     std::string name;
   };
-  for (const Case& c : {Case{"over HTTP", server.url(), "p.nupkg"}, Case{"from a folder", folder.dir.string(), "f.nupkg"}}) {
+  for (const Case& c : {Case{"over HTTP", server.url(), "p.nupkg"},
+                        Case{"from a folder", folder.dir.string(), "f.nupkg"}}) {
     SCOPED_TRACE(c.label);
     const RunResult r = bundle.run({"download", "--url", c.url, "--name", c.name}, options);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -545,15 +582,17 @@ TEST(DownloadCommandTest, ASmallFileSystemFailsCleanlyAndKeepsTheOldPackages) {
     const fs::path report = bundle.root() / "report";
     fs::remove_all(report);
     fs::create_directories(report);
-    const RunResult r = run_program("/usr/bin/unshare",
-                                    {"-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-                                     bundle.packages_dir().string(), bundle.exe().string(), url, report.string()},
-                                    {}, bundle.home());
+    const RunResult r =
+        run_program("/usr/bin/unshare",
+                    {"-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                     bundle.packages_dir().string(), bundle.exe().string(), url, report.string()},
+                    {}, bundle.home());
     if (r.status == 77 || (r.status != 0 && !fs::exists(report / "status")))
       GTEST_SKIP() << "no private mount namespace with a tmpfs here: " << r.err;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(report / "status"), "1\n");
-    EXPECT_EQ(read_file(report / "err"), "Error: Download error: No space left on device (os error 28)\n");
+    EXPECT_EQ(read_file(report / "err"),
+              "Error: Download error: No space left on device (os error 28)\n");
     EXPECT_EQ(read_file(report / "listing"), "old.nupkg\n");
     EXPECT_EQ(read_file(report / "old"), "old");
   }
@@ -577,21 +616,25 @@ TEST(DownloadCommandTest, TwoConcurrentRunsLeaveOneCompletePackage) {
     });
     s.Get("/pkgs/p.nupkg", [&](const httplib::Request&, httplib::Response& res) {
       ++package_requests;
-      res.set_content_provider(body.size(), "application/octet-stream",
-                               [&](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 if (offset >= body.size() / 2) {
-                                   wait_until([&] { return package_requests >= 2 || has_line(bundle.log_lines(), waiting); },
-                                              20s);
-                                 }
-                                 sink.write(body.data() + offset, std::min<size_t>(length, 64 * 1024));
-                                 return true;
-                               });
+      res.set_content_provider(
+          body.size(), "application/octet-stream",
+          [&](size_t offset, size_t length, httplib::DataSink& sink) {
+            if (offset >= body.size() / 2) {
+              wait_until(
+                  [&] { return package_requests >= 2 || has_line(bundle.log_lines(), waiting); },
+                  20s);
+            }
+            sink.write(body.data() + offset, std::min<size_t>(length, 64 * 1024));
+            return true;
+          });
     });
   });
-  const std::vector<std::string> args = {"download", "--url", server.url("/pkgs"), "--name", "p.nupkg"};
+  const std::vector<std::string> args = {"download", "--url", server.url("/pkgs"), "--name",
+                                         "p.nupkg"};
   RunResult first, second;
   std::thread a([&] { first = bundle.run(args); });
-  ASSERT_TRUE(wait_until([&] { return package_requests >= 1; })) << "the first run never asked for the package";
+  ASSERT_TRUE(wait_until([&] { return package_requests >= 1; }))
+      << "the first run never asked for the package";
   std::thread b([&] { second = bundle.run(args); });
   a.join();
   b.join();
@@ -605,8 +648,11 @@ TEST(DownloadCommandTest, TwoConcurrentRunsLeaveOneCompletePackage) {
   const auto lines = bundle.log_lines();
   const std::string target = (bundle.packages_dir() / "p.nupkg").string();
   EXPECT_EQ(count_lines(lines, waiting), 1u) << bundle.log();
-  EXPECT_EQ(count_lines(lines, "[INFO] Successfully placed file: '" + target + "'"), 1u) << bundle.log();
-  EXPECT_EQ(count_lines(lines, "[INFO] Package already exists on disk, skipping download: '" + target + "'"), 1u)
+  EXPECT_EQ(count_lines(lines, "[INFO] Successfully placed file: '" + target + "'"), 1u)
+      << bundle.log();
+  EXPECT_EQ(count_lines(lines, "[INFO] Package already exists on disk, skipping download: '" +
+                                   target + "'"),
+            1u)
       << bundle.log();
 }
 
@@ -617,7 +663,8 @@ TEST(DownloadCommandTest, ConcurrentCopiesFromAFolderLeaveOneCompletePackage) {
   folder.add("p.nupkg", body);
   folder.feed({asset("p.nupkg", body)});
   write_file(bundle.packages_dir() / "old.nupkg", "old");
-  const std::vector<std::string> args = {"download", "--url", folder.dir.string(), "--name", "p.nupkg"};
+  const std::vector<std::string> args = {"download", "--url", folder.dir.string(), "--name",
+                                         "p.nupkg"};
   RunResult results[3];
   std::vector<std::thread> runs;
   for (auto& result : results) runs.emplace_back([&] { result = bundle.run(args); });
@@ -627,8 +674,11 @@ TEST(DownloadCommandTest, ConcurrentCopiesFromAFolderLeaveOneCompletePackage) {
   EXPECT_TRUE(read_file(bundle.packages_dir() / "p.nupkg") == body);
   const std::string target = (bundle.packages_dir() / "p.nupkg").string();
   const auto lines = bundle.log_lines();
-  EXPECT_EQ(count_lines(lines, "[INFO] Successfully placed file: '" + target + "'"), 1u) << bundle.log();
-  EXPECT_EQ(count_lines(lines, "[INFO] Package already exists on disk, skipping download: '" + target + "'"), 2u);
+  EXPECT_EQ(count_lines(lines, "[INFO] Successfully placed file: '" + target + "'"), 1u)
+      << bundle.log();
+  EXPECT_EQ(count_lines(lines, "[INFO] Package already exists on disk, skipping download: '" +
+                                   target + "'"),
+            2u);
 }
 
 // ---------------------------------------------------------------------------------
@@ -636,15 +686,21 @@ TEST(DownloadCommandTest, ConcurrentCopiesFromAFolderLeaveOneCompletePackage) {
 
 // The calls that make a placement survive a power loss, in the order made, as strace
 // records them (descriptors shown with their paths).
-std::vector<std::string> traced_placement(const FakeBundle& bundle, const std::vector<std::string>& args) {
+std::vector<std::string> traced_placement(const FakeBundle& bundle,
+                                          const std::vector<std::string>& args) {
   const fs::path trace = bundle.root() / "trace";
-  std::vector<std::string> traced = {"-f", "-y", "-o", trace.string(), "-e",
-                                     "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
-                                     bundle.exe().string()};
+  std::vector<std::string> traced = {
+      "-f",
+      "-y",
+      "-o",
+      trace.string(),
+      "-e",
+      "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
+      bundle.exe().string()};
   traced.insert(traced.end(), args.begin(), args.end());
   // The leak checker of a sanitizer build cannot run under a tracer.
-  const RunResult r = run_program("/usr/bin/strace", traced, {.env = {{"ASAN_OPTIONS", "detect_leaks=0"}}},
-                                  bundle.home());
+  const RunResult r = run_program("/usr/bin/strace", traced,
+                                  {.env = {{"ASAN_OPTIONS", "detect_leaks=0"}}}, bundle.home());
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> calls;
   std::istringstream in(read_file(trace));
@@ -672,8 +728,9 @@ TEST(DurabilityTest, FlushesThePackageThenTheDirectoryBeforeRemovingOldPackages)
     folder.feed({asset("p.nupkg", body)});
     const fs::path p = bundle.packages_dir();
     write_file(p / "old.nupkg", "old");
-    const auto calls =
-        traced_placement(bundle, {"download", "--url", http ? server.url() : folder.dir.string(), "--name", "p.nupkg"});
+    const auto calls = traced_placement(
+        bundle,
+        {"download", "--url", http ? server.url() : folder.dir.string(), "--name", "p.nupkg"});
     EXPECT_EQ(names_in(p), std::vector<std::string>{"p.nupkg"});
     EXPECT_TRUE(read_file(p / "p.nupkg") == body);
     const auto first = [&](auto&& matches) {
@@ -682,10 +739,13 @@ TEST(DurabilityTest, FlushesThePackageThenTheDirectoryBeforeRemovingOldPackages)
     const auto has = [](const std::string& line, const std::string& a, const std::string& b) {
       return line.find(a) != std::string::npos && line.find(b) != std::string::npos;
     };
-    const auto file_flush = first([&](const std::string& l) { return has(l, "sync(", ".partial>"); });
+    const auto file_flush =
+        first([&](const std::string& l) { return has(l, "sync(", ".partial>"); });
     const auto rename = first([&](const std::string& l) { return has(l, "rename", "/p.nupkg\""); });
-    const auto dir_flush = first([&](const std::string& l) { return has(l, "sync(", "<" + p.string() + ">"); });
-    const auto unlink = first([&](const std::string& l) { return has(l, "unlink", "/old.nupkg\""); });
+    const auto dir_flush =
+        first([&](const std::string& l) { return has(l, "sync(", "<" + p.string() + ">"); });
+    const auto unlink =
+        first([&](const std::string& l) { return has(l, "unlink", "/old.nupkg\""); });
     std::string listing;
     for (const auto& call : calls) listing += call + "\n";
     const auto none = static_cast<std::ptrdiff_t>(calls.size());

@@ -26,7 +26,8 @@ using norvane::testing::read_file;
 
 // Every *.nupkg left in the directory: its name and whether its content is one of the
 // packages offered.
-void expect_one_verified_package(const fs::path& dir, const std::map<std::string, std::string>& offered) {
+void expect_one_verified_package(const fs::path& dir,
+                                 const std::map<std::string, std::string>& offered) {
   std::vector<std::string> packages;
   for (const auto& name : names_in(dir)) {
     EXPECT_FALSE(is_partial(name)) << "a temporary file was left: " << name;
@@ -62,7 +63,8 @@ TEST(FaultTest, DifferentPackagesAtOnceLeaveOneCompletePackage) {
     for (int i = 0; i < 4; ++i) {
       const std::string url = std::string(kind) == "http" ? server.url() : folder.dir.string();
       runs.emplace_back([&, i, url] {
-        results[i] = bundle.run({"download", "--url", url, "--name", "p" + std::to_string(i) + ".nupkg"});
+        results[i] =
+            bundle.run({"download", "--url", url, "--name", "p" + std::to_string(i) + ".nupkg"});
       });
     }
     for (auto& run : runs) run.join();
@@ -92,7 +94,8 @@ TEST(FaultTest, KilledAtAnyPointThenRunAgain) {
       res.set_content_provider(body.size(), "application/octet-stream",
                                [&](size_t offset, size_t length, httplib::DataSink& sink) {
                                  if (pace) std::this_thread::sleep_for(2ms);
-                                 sink.write(body.data() + offset, std::min<size_t>(length, 256 * 1024));
+                                 sink.write(body.data() + offset,
+                                            std::min<size_t>(length, 256 * 1024));
                                  return true;
                                });
     });
@@ -104,7 +107,8 @@ TEST(FaultTest, KilledAtAnyPointThenRunAgain) {
     SCOPED_TRACE("killed after " + std::to_string(delay) + " ms");
     FakeBundle bundle;
     norvane::testing::write_file(bundle.packages_dir() / "old.nupkg", other);
-    const std::vector<std::string> args = {"download", "--url", server.url("/pkgs"), "--name", "new.nupkg"};
+    const std::vector<std::string> args = {"download", "--url", server.url("/pkgs"), "--name",
+                                           "new.nupkg"};
     {
       BackgroundRun run(bundle.exe(), args, bundle.home());
       std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -116,12 +120,14 @@ TEST(FaultTest, KilledAtAnyPointThenRunAgain) {
       if (!name.ends_with(".nupkg")) continue;
       const auto found = offered.find(name);
       ASSERT_NE(found, offered.end()) << name;
-      EXPECT_TRUE(read_file(bundle.packages_dir() / name) == found->second) << name << " is partial";
+      EXPECT_TRUE(read_file(bundle.packages_dir() / name) == found->second)
+          << name << " is partial";
     }
     const RunResult r = bundle.run(args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(read_file(bundle.packages_dir() / "new.nupkg") == body);
-    EXPECT_FALSE(fs::exists(bundle.packages_dir() / "old.nupkg")) << "the old package is cleaned up";
+    EXPECT_FALSE(fs::exists(bundle.packages_dir() / "old.nupkg"))
+        << "the old package is cleaned up";
   }
 }
 
@@ -137,16 +143,19 @@ class UnwritableTest : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
     // The bundle and the feed must be readable by nobody; the home stays root's.
-    fs::permissions(bundle_.root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                        fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(bundle_.root(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
     body_ = make_body(1 << 20, 9);
     folder_.add("p.nupkg", body_);
     folder_.feed({asset("p.nupkg", body_)});
     for (const auto& entry : fs::recursive_directory_iterator(bundle_.root())) {
       std::error_code ec;
-      fs::permissions(entry.path(), fs::perms::others_read | fs::perms::group_read, fs::perm_options::add, ec);
+      fs::permissions(entry.path(), fs::perms::others_read | fs::perms::group_read,
+                      fs::perm_options::add, ec);
       if (entry.is_directory() || entry.path().filename() == "ntolvex")
-        fs::permissions(entry.path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add, ec);
+        fs::permissions(entry.path(), fs::perms::others_exec | fs::perms::group_exec,
+                        fs::perm_options::add, ec);
     }
   }
   RunResult run_as_nobody(const std::vector<std::string>& args) {
@@ -162,7 +171,8 @@ class UnwritableTest : public ::testing::Test {
 };
 
 TEST_F(UnwritableTest, APackagesDirectoryThatCannotBeCreated) {
-  const RunResult r = run_as_nobody({"download", "--url", folder_.dir.string(), "--name", "p.nupkg"});
+  const RunResult r =
+      run_as_nobody({"download", "--url", folder_.dir.string(), "--name", "p.nupkg"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error: Download error: Permission denied (os error 13)\n");
@@ -171,11 +181,13 @@ TEST_F(UnwritableTest, APackagesDirectoryThatCannotBeCreated) {
 
 TEST_F(UnwritableTest, APackagesDirectoryThatCannotBeWrittenKeepsItsPackages) {
   norvane::testing::write_file(bundle_.packages_dir() / "old.nupkg", "old");
-  fs::permissions(bundle_.home() / "Library", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(bundle_.home() / "Library",
+                  fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
   for (fs::path p = bundle_.packages_dir(); p != bundle_.home() / "Library"; p = p.parent_path())
     fs::permissions(p, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
   // The log cannot be written either: the run goes on without it.
-  const RunResult r = run_as_nobody({"download", "--url", folder_.dir.string(), "--name", "p.nupkg"});
+  const RunResult r =
+      run_as_nobody({"download", "--url", folder_.dir.string(), "--name", "p.nupkg"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Error: Download error: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Permission denied (os error 13)"), std::string::npos) << r.err;

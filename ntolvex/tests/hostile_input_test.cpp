@@ -1,13 +1,13 @@
 // Runs of the real program in a hostile or broken environment: descriptors closed by
 // the parent, special files where a whole file is read.
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "background_run.h"
-#include "front.h"
 #include "bundle.h"
+#include "front.h"
 #include "packages.h"
 
 namespace ntolvex::testing {
@@ -28,8 +28,8 @@ using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
 
 // Runs the program with the given standard descriptors closed in the child.
-RunResult run_with_closed(const FakeBundle& bundle, const std::vector<std::string>& args,
-                          bool in, bool out, bool err) {
+RunResult run_with_closed(const FakeBundle& bundle, const std::vector<std::string>& args, bool in,
+                          bool out, bool err) {
   RunOptions options;
   options.in_child = [in, out, err] {
     if (in) ::close(0);
@@ -64,8 +64,7 @@ TEST(ClosedStandardOutputTest, ResultCommandsFailInsteadOfWritingIntoTheLog) {
     const std::string log = bundle.log();
     EXPECT_EQ(log.find("\n1.0.0\n"), std::string::npos);
     EXPECT_EQ(log.find("{\"PackageId\""), std::string::npos);
-    EXPECT_NE(log.find(c.error.substr(std::string("Error: ").size(),
-                                      c.error.size() - 8)),
+    EXPECT_NE(log.find(c.error.substr(std::string("Error: ").size(), c.error.size() - 8)),
               std::string::npos)
         << log;
   }
@@ -77,9 +76,8 @@ TEST(ClosedStandardOutputTest, DownloadStillPlacesThePackage) {
   folder.add("Sample-2.0.0-full.nupkg", "new package");
   folder.feed({asset("Sample-2.0.0-full.nupkg", "new package")});
   const RunResult r = run_with_closed(
-      bundle,
-      {"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-full.nupkg"}, false,
-      true, false);
+      bundle, {"download", "--url", folder.dir.string(), "--name", "Sample-2.0.0-full.nupkg"},
+      false, true, false);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_file(bundle.packages_dir() / "Sample-2.0.0-full.nupkg"), "new package");
   EXPECT_EQ(bundle.log().find("\n100\n"), std::string::npos);
@@ -128,7 +126,9 @@ TEST(SpecialLogFileTest, RunGoesOnWithoutALog) {
 TEST(FeedTextTest, CannotForgeRecordsOrBreakTheErrorLine) {
   FakeBundle bundle(manifest_xml("Sample", "1.0.0", "osx"));
   Folder folder{bundle.root() / "feeds"};
-  const std::string name = "Sample\n00:00:00 [ERROR] forged\x1b[2J\xc2\x9b" "31m.nupkg";
+  const std::string name =
+      "Sample\n00:00:00 [ERROR] forged\x1b[2J\xc2\x9b"
+      "31m.nupkg";
   folder.add(name, "not what the feed says");
   folder.feed({asset(name, "the real package")});
   const RunResult check = bundle.run({"--verbose", "check", "--url", folder.dir.string()});
@@ -143,7 +143,8 @@ TEST(FeedTextTest, CannotForgeRecordsOrBreakTheErrorLine) {
   EXPECT_EQ(log.find('\x1b'), std::string::npos);
   EXPECT_EQ(log.find("\xc2\x9b"), std::string::npos);
   EXPECT_EQ(log.find("\n00:00:00 [ERROR] forged"), std::string::npos);
-  for (const auto& line : bundle.log_lines()) EXPECT_NE(line.rfind("[ERROR] forged", 0), 0u) << line;
+  for (const auto& line : bundle.log_lines())
+    EXPECT_NE(line.rfind("[ERROR] forged", 0), 0u) << line;
   EXPECT_NE(log.find(escaped), std::string::npos);
 }
 
@@ -178,7 +179,8 @@ TEST(TerminationTest, SigtermRemovesTheTemporaryFile) {
   write_file(bundle.packages_dir() / "old.nupkg", "old");
   RawHttpServer slow([&](RawConnection& conn) {
     if (conn.request().find("releases.osx.json") != std::string::npos) {
-      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
+                feed);
       return;
     }
     conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
@@ -210,7 +212,8 @@ TEST(SpecialInputFileTest, FeedAndManifestMustBeRegularFiles) {
       const RunResult r =
           bundle.run({"check", "--url", feeds.string(), "--channel", channel}, options);
       EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, "Error: Check error: '" + (feeds / ("releases." + std::string(channel) + ".json")).string() +
+      EXPECT_EQ(r.err, "Error: Check error: '" +
+                           (feeds / ("releases." + std::string(channel) + ".json")).string() +
                            "' is not a regular file\n");
     }
   }
@@ -232,11 +235,15 @@ TEST(SpecialInputFileTest, FeedAndManifestMustBeRegularFiles) {
 TEST(RunCatchingTest, TurnsExceptionsIntoFailures) {
   EXPECT_TRUE(run_catching([] { return norvane::Result<void>(); }));
   EXPECT_EQ(run_catching([]() -> norvane::Result<void> { return norvane::fail("plain"); })
-                .error().message, "plain");
+                .error()
+                .message,
+            "plain");
   EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw std::bad_alloc(); }).error().message,
             "out of memory");
   EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw std::runtime_error("odd"); })
-                .error().message, "unexpected failure: odd");
+                .error()
+                .message,
+            "unexpected failure: odd");
   EXPECT_EQ(run_catching([]() -> norvane::Result<void> { throw 5; }).error().message,
             "unexpected failure");
 }
@@ -252,8 +259,9 @@ TEST(HugeFeedTest, TooManyAssetsIsAnError) {
   write_file(feeds / "releases.osx.json", text);
   const RunResult r = bundle.run({"check", "--url", feeds.string()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err,
-            "Error: Check error: too many assets: a feed holds at most 50000 at line 1 column 150012\n");
+  EXPECT_EQ(
+      r.err,
+      "Error: Check error: too many assets: a feed holds at most 50000 at line 1 column 150012\n");
 }
 
 // Answers to a package request that must not become a package: a length that is not a
@@ -272,8 +280,10 @@ TEST(HostileServerTest, AnswersThatAreNotAPackageKeepTheOldOnes) {
        "invalid Content-Length header: \"12 bytes\""},
       {"no content", "HTTP/1.1 204 No Content\r\n\r\n", ": unexpected status code 204"},
       {"not modified", "HTTP/1.1 304 Not Modified\r\n\r\n", ": unexpected status code 304"},
-      {"a part", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/100\r\nContent-Length: 10\r\n\r\n" +
-                     body.substr(0, 10),
+      {"a part",
+       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/100\r\nContent-Length: "
+       "10\r\n\r\n" +
+           body.substr(0, 10),
        ": unexpected status code 206"},
   };
   for (const Case& c : cases) {
@@ -283,7 +293,8 @@ TEST(HostileServerTest, AnswersThatAreNotAPackageKeepTheOldOnes) {
     std::string package_request;
     RawHttpServer server([&](RawConnection& conn) {
       if (conn.request().find("releases.osx.json") != std::string::npos) {
-        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
+                  feed);
         return;
       }
       package_request = conn.request();
@@ -317,7 +328,8 @@ TEST(HostileServerTest, ATrickleEndsTheRun) {
   write_file(download_bundle.packages_dir() / "old.nupkg", "old");
   RawHttpServer body_trickle([&](RawConnection& conn) {
     if (conn.request().find("releases.osx.json") != std::string::npos) {
-      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" + feed);
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
+                feed);
       return;
     }
     if (!conn.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")) return;
@@ -337,7 +349,8 @@ TEST(HostileServerTest, ATrickleEndsTheRun) {
   other.join();
   EXPECT_EQ(check.status, 1);
   // A stall is tried once more, and only once.
-  EXPECT_EQ(check.err, "Error: Check error: no complete response head within 60 seconds (after 2 attempts)\n");
+  EXPECT_EQ(check.err,
+            "Error: Check error: no complete response head within 60 seconds (after 2 attempts)\n");
   EXPECT_EQ(download.status, 1);
   EXPECT_EQ(download.err,
             "Error: Download error: the transfer stalled: fewer than 1024 bytes received in 60 "

@@ -28,8 +28,10 @@ TEST(LogLineTest, FieldsByLevel) {
       {Level::Warn, "a.cpp", 1, "10:05:03 [WARN] hello\n"},
       {Level::Info, nullptr, 0, "10:05:03 [INFO] hello\n"},
       {Level::Debug, "a.cpp", 1, "10:05:03 [DEBUG] (1) norvane::manager: hello\n"},
-      {Level::Trace, "src/a.cpp", 42, "10:05:03 [TRACE] (1) norvane::manager: [src/a.cpp:42] hello\n"},
-      {Level::Trace, nullptr, 0, "10:05:03 [TRACE] (1) norvane::manager: [<unknown>:<unknown>] hello\n"},
+      {Level::Trace, "src/a.cpp", 42,
+       "10:05:03 [TRACE] (1) norvane::manager: [src/a.cpp:42] hello\n"},
+      {Level::Trace, nullptr, 0,
+       "10:05:03 [TRACE] (1) norvane::manager: [<unknown>:<unknown>] hello\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);

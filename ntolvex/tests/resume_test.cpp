@@ -26,8 +26,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using norvane::testing::FileAnswer;
-using norvane::testing::ScriptedFileServer;
 using norvane::testing::read_file;
+using norvane::testing::ScriptedFileServer;
 using norvane::testing::write_file;
 
 // The size of the partial file, 0 when there is none.
@@ -58,7 +58,8 @@ TEST(ResumeTest, AKilledRunIsContinuedByTheNext) {
     FakeBundle bundle;
     write_file(bundle.packages_dir() / "old.nupkg", "old");
     ScriptedFileServer server(body, {slow, FileAnswer{}}, feed);
-    const uint64_t kept = kill_when_written(bundle, server.url("/pkgs"), static_cast<uint64_t>(share * body.size()));
+    const uint64_t kept =
+        kill_when_written(bundle, server.url("/pkgs"), static_cast<uint64_t>(share * body.size()));
     ASSERT_GT(kept, 0u);
     ASSERT_LT(kept, body.size());
     // Nothing under a package name but the old package, which is kept.
@@ -81,8 +82,9 @@ TEST(ResumeTest, AKilledRunIsContinuedByTheNext) {
     const int first = std::stoi(r.out.substr(0, r.out.find('\n')));
     EXPECT_EQ(first, static_cast<int>(kept * 20 / body.size()) * 5) << r.out;
     EXPECT_TRUE(r.out.ends_with("100\n")) << r.out;
-    EXPECT_TRUE(has_line(bundle.log_lines(), "[INFO] Resuming the download of '" + server.url("/pkgs/p.nupkg") +
-                                                 "' at byte " + std::to_string(kept) + " of " +
+    EXPECT_TRUE(has_line(bundle.log_lines(), "[INFO] Resuming the download of '" +
+                                                 server.url("/pkgs/p.nupkg") + "' at byte " +
+                                                 std::to_string(kept) + " of " +
                                                  std::to_string(body.size())))
         << bundle.log();
   }
@@ -96,7 +98,8 @@ TEST(ResumeTest, ATerminatedRunKeepsWhatItReceived) {
   ScriptedFileServer server(body, {slow, FileAnswer{}}, feed_of({asset("p.nupkg", body)}));
   FakeBundle bundle;
   {
-    BackgroundRun run(bundle.exe(), {"download", "--url", server.url("/pkgs"), "--name", "p.nupkg"}, bundle.home());
+    BackgroundRun run(bundle.exe(), {"download", "--url", server.url("/pkgs"), "--name", "p.nupkg"},
+                      bundle.home());
     ASSERT_TRUE(wait_until([&] { return partial_size(bundle) >= body.size() / 3; }, 60s));
     run.kill(SIGTERM);
     EXPECT_EQ(run.wait(), 128 + SIGTERM);
@@ -140,25 +143,27 @@ bool accepts_connections(uint16_t port) {
 // interrupt, logging each request's status, Range and body bytes.
 class Nginx {
  public:
-  explicit Nginx(const fs::path& prefix, const fs::path& root) : prefix_(prefix), port_(free_port()) {
+  explicit Nginx(const fs::path& prefix, const fs::path& root)
+      : prefix_(prefix), port_(free_port()) {
     fs::create_directories(prefix);
     write_file(prefix / "nginx.conf",
                "daemon off;\nmaster_process off;\npid " + (prefix / "nginx.pid").string() +
                    ";\nerror_log " + (prefix / "error.log").string() +
                    " warn;\nevents { worker_connections 16; }\nhttp {\n"
                    "  log_format ranges '$status \"$http_range\" $body_bytes_sent';\n"
-                   "  access_log " + log().string() + " ranges;\n" +
-                   "  client_body_temp_path " + (prefix / "body").string() + ";\n" +
-                   "  proxy_temp_path " + (prefix / "proxy").string() + ";\n" +
-                   "  fastcgi_temp_path " + (prefix / "fastcgi").string() + ";\n" +
-                   "  uwsgi_temp_path " + (prefix / "uwsgi").string() + ";\n" +
-                   "  scgi_temp_path " + (prefix / "scgi").string() + ";\n" +
+                   "  access_log " +
+                   log().string() + " ranges;\n" + "  client_body_temp_path " +
+                   (prefix / "body").string() + ";\n" + "  proxy_temp_path " +
+                   (prefix / "proxy").string() + ";\n" + "  fastcgi_temp_path " +
+                   (prefix / "fastcgi").string() + ";\n" + "  uwsgi_temp_path " +
+                   (prefix / "uwsgi").string() + ";\n" + "  scgi_temp_path " +
+                   (prefix / "scgi").string() + ";\n" +
                    "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n    root " +
                    root.string() + ";\n    location /pkgs/ { limit_rate 2m; }\n  }\n}\n");
-    run_ = std::make_unique<BackgroundRun>(fs::path("/usr/sbin/nginx"),
-                                           std::vector<std::string>{"-p", prefix.string(), "-c",
-                                                                    (prefix / "nginx.conf").string()},
-                                           prefix);
+    run_ = std::make_unique<BackgroundRun>(
+        fs::path("/usr/sbin/nginx"),
+        std::vector<std::string>{"-p", prefix.string(), "-c", (prefix / "nginx.conf").string()},
+        prefix);
     if (!wait_until([&] { return accepts_connections(port_); }, 10s))
       throw std::runtime_error("nginx did not start: " + read_file(prefix / "error.log"));
   }
@@ -196,10 +201,13 @@ TEST(ResumeTest, ContinuesFromNginx) {
   EXPECT_TRUE(read_file(bundle.packages_dir() / "p.nupkg") == body);
   EXPECT_EQ(names_in(bundle.packages_dir()), std::vector<std::string>{"p.nupkg"});
   // nginx logs a request when it ends: the last is the rest of the package.
-  ASSERT_TRUE(wait_until([&] {
-    const auto lines = nginx.requests();
-    return !lines.empty() && lines.back().starts_with("206 ");
-  }, 10s)) << read_file(nginx.log());
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const auto lines = nginx.requests();
+        return !lines.empty() && lines.back().starts_with("206 ");
+      },
+      10s))
+      << read_file(nginx.log());
   EXPECT_EQ(nginx.requests().back(),
             "206 \"bytes=" + std::to_string(kept) + "-\" " + std::to_string(body.size() - kept));
 }

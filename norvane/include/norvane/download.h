@@ -13,11 +13,11 @@
 // Settings of every agent: TLS with the system's trusted roots, TLS 1.0 at least, the
 // certificate chain and the host name verified; a connect timeout (30 s), a deadline
 // for the response head (60 s), a minimum transfer rate (1 KiB a minute) and, for a
-// body read into memory, an overall deadline (5 minutes); redirects followed, at most 5, and only ever to http or https; no proxy,
-// whatever the environment says; TCP no-delay; no request headers of our own beyond
-// the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip body is
-// decoded on the fly, and then its Content-Length is not used for progress; a body in
-// any other coding is handed on as it comes.
+// body read into memory, an overall deadline (5 minutes); redirects followed, at most 5, and only
+// ever to http or https; no proxy, whatever the environment says; TCP no-delay; no request headers
+// of our own beyond the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip
+// body is decoded on the fly, and then its Content-Length is not used for progress; a body in any
+// other coding is handed on as it comes.
 //
 // Everything runs on the calling thread with blocking I/O. Nothing is kept between
 // calls: each agent lives as long as the request or transfer that asked for it.
@@ -77,8 +77,8 @@ struct ContentRange {
 
 // The final response of a request, as the transfer saw its head.
 struct ResponseHead {
-  long status = 0;  // below 400: a status of 400 or more fails the request
-  std::string url;  // the URL that answered, after any redirects
+  long status = 0;         // below 400: a status of 400 or more fails the request
+  std::string url;         // the URL that answered, after any redirects
   uint64_t redirects = 0;  // how many redirects were followed to get here
   // The body's length in the bytes the caller receives: the Content-Length (unsigned
   // decimal, an optional leading "+"), or empty when it is absent or unparsable, or when
@@ -162,14 +162,14 @@ class DownloadAgent {
   //  - the error of a handler callback, unchanged.
   Result<void> stream(std::string_view url, const StreamHandler& handler);
   // The same with a range request; a 206 answer is then handed to the handler too.
-  Result<void> stream(std::string_view url, const StreamHandler& handler, const RangeRequest& range);
+  Result<void> stream(std::string_view url, const StreamHandler& handler,
+                      const RangeRequest& range);
 
   // GETs `url` and returns the whole (decoded) body as bytes, which need not be UTF-8.
   // Fails as stream() does, with "response too big for into_string" for a body of
   // more than `max_size` bytes, and with "the request did not complete within {n}
   // seconds" past the options' string_body_timeout.
-  Result<std::string> read_to_string(std::string_view url,
-                                     uint64_t max_size = kMaxStringBodySize);
+  Result<std::string> read_to_string(std::string_view url, uint64_t max_size = kMaxStringBodySize);
 
   // Why the last request failed; kind kNone after a success.
   const RequestFailure& last_failure() const;

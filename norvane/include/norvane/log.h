@@ -52,10 +52,10 @@ void emit(Level level, std::string_view target, const char* file, unsigned line,
 }  // namespace norvane::log
 
 // The message expression is evaluated only when the level passes the threshold.
-#define NV_LOG(level, target, message)                                          \
-  do {                                                                          \
-    if (::norvane::log::enabled(level))                                         \
-      ::norvane::log::emit(level, target, __FILE__, __LINE__, (message));       \
+#define NV_LOG(level, target, message)                                    \
+  do {                                                                    \
+    if (::norvane::log::enabled(level))                                   \
+      ::norvane::log::emit(level, target, __FILE__, __LINE__, (message)); \
   } while (0)
 #define NV_ERROR(target, message) NV_LOG(::norvane::log::Level::Error, target, message)
 #define NV_WARN(target, message) NV_LOG(::norvane::log::Level::Warn, target, message)

@@ -28,9 +28,12 @@ class ProgressSteps {
     const double step =
         std::floor(static_cast<double>(downloaded_) / static_cast<double>(*total_) * 20.0);
     int16_t saturated = 0;  // NaN (0 of 0) counts as 0
-    if (step >= 32767.0) saturated = 32767;
-    else if (step <= -32768.0) saturated = -32768;
-    else if (step == step) saturated = static_cast<int16_t>(step);
+    if (step >= 32767.0)
+      saturated = 32767;
+    else if (step <= -32768.0)
+      saturated = -32768;
+    else if (step == step)
+      saturated = static_cast<int16_t>(step);
     // Times 5 in 16-bit arithmetic, wrapping as the 16-bit type does.
     const auto percent =
         static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(saturated) * 5u));

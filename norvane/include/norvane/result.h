@@ -32,22 +32,28 @@ class [[nodiscard]] Result {
  public:
   using value_type = T;
 
-  Result()
-    requires std::is_default_constructible_v<T>
-      : v_(std::in_place_index<0>) {}
+  Result() requires std::is_default_constructible_v<T> : v_(std::in_place_index<0>) {}
   template <class U = T>
-    requires(std::is_constructible_v<T, U &&> &&
-             !std::is_same_v<std::remove_cvref_t<U>, Result> &&
-             !std::is_same_v<std::remove_cvref_t<U>, unexpected>)
-  Result(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}
+  requires(std::is_constructible_v<T, U&&> && !std::is_same_v<std::remove_cvref_t<U>, Result> &&
+           !std::is_same_v<std::remove_cvref_t<U>, unexpected>) Result(U&& value)
+      : v_(std::in_place_index<0>, std::forward<U>(value)) {}
   Result(unexpected u) : v_(std::in_place_index<1>, std::move(u).error()) {}
 
   bool has_value() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
 
-  T& value() & { check(); return std::get<0>(v_); }
-  const T& value() const& { check(); return std::get<0>(v_); }
-  T&& value() && { check(); return std::get<0>(std::move(v_)); }
+  T& value() & {
+    check();
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    check();
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    check();
+    return std::get<0>(std::move(v_));
+  }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
@@ -55,8 +61,14 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
 
   // Reading the error of a success is a programming error too.
-  const Error& error() const& { check_failed(); return std::get<1>(v_); }
-  Error&& error() && { check_failed(); return std::get<1>(std::move(v_)); }
+  const Error& error() const& {
+    check_failed();
+    return std::get<1>(v_);
+  }
+  Error&& error() && {
+    check_failed();
+    return std::get<1>(std::move(v_));
+  }
 
   template <class U>
   T value_or(U&& other) const& {
@@ -85,8 +97,14 @@ class [[nodiscard]] Result<void> {
   void value() const {
     if (failed_) std::abort();
   }
-  const Error& error() const& { check_failed(); return error_; }
-  Error&& error() && { check_failed(); return std::move(error_); }
+  const Error& error() const& {
+    check_failed();
+    return error_;
+  }
+  Error&& error() && {
+    check_failed();
+    return std::move(error_);
+  }
 
  private:
   void check_failed() const {
@@ -100,9 +118,9 @@ class [[nodiscard]] Result<void> {
 
 // Early return of a failure, as `TRY` does in expected-style code: evaluates a
 // Result expression and returns its error from the enclosing function.
-#define NV_TRY(expr)                                                       \
-  do {                                                                     \
-    auto&& nv_try_result_ = (expr);                                        \
+#define NV_TRY(expr)                                                                      \
+  do {                                                                                    \
+    auto&& nv_try_result_ = (expr);                                                       \
     if (!nv_try_result_) return ::norvane::unexpected(std::move(nv_try_result_).error()); \
   } while (0)
 
@@ -113,7 +131,7 @@ class [[nodiscard]] Result<void> {
 // declares x (or assigns to an existing name) with the value of f()'s Result, or
 // returns its error from the enclosing function.
 #define NV_TRY_ASSIGN(lhs, expr) NV_TRY_ASSIGN_IMPL_(lhs, expr, NV_TRY_NAME_(__LINE__))
-#define NV_TRY_ASSIGN_IMPL_(lhs, expr, tmp)                                   \
-  auto tmp = (expr);                                                          \
-  if (!tmp) return ::norvane::unexpected(std::move(tmp).error());             \
+#define NV_TRY_ASSIGN_IMPL_(lhs, expr, tmp)                       \
+  auto tmp = (expr);                                              \
+  if (!tmp) return ::norvane::unexpected(std::move(tmp).error()); \
   lhs = std::move(tmp).value()

@@ -47,7 +47,9 @@ class Url {
   void set_search(std::string_view value);
 
   // Views without copies, for callers in the library.
-  std::string_view scheme() const noexcept { return std::string_view(href_).substr(0, scheme_end_); }
+  std::string_view scheme() const noexcept {
+    return std::string_view(href_).substr(0, scheme_end_);
+  }
   bool is_special() const noexcept { return scheme_ != SchemeType::NotSpecial; }
   bool has_host() const noexcept { return has_host_; }
   // The port number, or -1 when the port is null (absent or the scheme's default).
@@ -62,20 +64,24 @@ class Url {
 
   Url() = default;
   std::size_t path_end() const noexcept {
-    return query_start_ != npos ? query_start_ : fragment_start_ != npos ? fragment_start_ : href_.size();
+    return query_start_ != npos      ? query_start_
+           : fragment_start_ != npos ? fragment_start_
+                                     : href_.size();
   }
-  std::size_t query_end() const noexcept { return fragment_start_ != npos ? fragment_start_ : href_.size(); }
+  std::size_t query_end() const noexcept {
+    return fragment_start_ != npos ? fragment_start_ : href_.size();
+  }
 
   // Layout of href_:
   //   scheme ":" ["//" [username [":" password] "@"] host [":" port]] ["/."] path
   //   ["?" query] ["#" fragment]
   std::string href_;
-  std::size_t scheme_end_ = 0;       // index of the ":" after the scheme
-  std::size_t username_end_ = 0;     // end of the username (start when no host)
-  std::size_t host_start_ = 0;       // start of the host (after "@" when credentials)
-  std::size_t host_end_ = 0;         // end of the host, before ":port"
-  std::size_t path_start_ = 0;       // start of the path (after a "/." prefix)
-  std::size_t query_start_ = npos;   // index of "?", npos when the query is null
+  std::size_t scheme_end_ = 0;         // index of the ":" after the scheme
+  std::size_t username_end_ = 0;       // end of the username (start when no host)
+  std::size_t host_start_ = 0;         // start of the host (after "@" when credentials)
+  std::size_t host_end_ = 0;           // end of the host, before ":port"
+  std::size_t path_start_ = 0;         // start of the path (after a "/." prefix)
+  std::size_t query_start_ = npos;     // index of "?", npos when the query is null
   std::size_t fragment_start_ = npos;  // index of "#", npos when the fragment is null
   std::int32_t port_ = -1;
   SchemeType scheme_ = SchemeType::NotSpecial;

@@ -43,7 +43,8 @@ std::string read_request_head(int fd) {
   const auto deadline = Clock::now() + std::chrono::seconds(5);
   char buffer[4096];
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return {};
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
@@ -213,11 +214,13 @@ std::string header_value(const std::string& request, std::string_view name) {
   while (start != std::string::npos) {
     start += 2;
     const size_t end = request.find("\r\n", start);
-    const std::string line = request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string line =
+        request.substr(start, end == std::string::npos ? std::string::npos : end - start);
     const size_t colon = line.find(':');
     if (colon == name.size() &&
         std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
         })) {
       const size_t value = line.find_first_not_of(' ', colon + 1);
       return value == std::string::npos ? std::string() : line.substr(value);
@@ -227,7 +230,8 @@ std::string header_value(const std::string& request, std::string_view name) {
   return {};
 }
 
-ScriptedFileServer::ScriptedFileServer(std::string body, std::vector<FileAnswer> plan, std::string feed)
+ScriptedFileServer::ScriptedFileServer(std::string body, std::vector<FileAnswer> plan,
+                                       std::string feed)
     : body_(std::move(body)),
       plan_(std::move(plan)),
       feed_(std::move(feed)),
@@ -245,7 +249,8 @@ std::vector<std::string> ScriptedFileServer::ranges() const {
 
 void ScriptedFileServer::answer(RawConnection& conn) {
   if (!feed_.empty() && request_target(conn.request()).find("/releases.") != std::string::npos) {
-    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(feed_.size()) + "\r\n") + feed_);
+    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(feed_.size()) + "\r\n") +
+              feed_);
     return;
   }
   {
@@ -270,17 +275,19 @@ void ScriptedFileServer::answer(RawConnection& conn) {
   std::string status = "HTTP/1.1 200 OK";
   const std::string range = header_value(conn.request(), "Range");
   const std::string if_range = header_value(conn.request(), "If-Range");
-  if (a.ranges && range.starts_with("bytes=") && range.ends_with("-") && (if_range.empty() || if_range == a.etag)) {
+  if (a.ranges && range.starts_with("bytes=") && range.ends_with("-") &&
+      (if_range.empty() || if_range == a.etag)) {
     const uint64_t asked = std::stoull(range.substr(6, range.size() - 7));
     if (asked >= size) {
-      conn.send(head("HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n"));
+      conn.send(head("HTTP/1.1 416 Range Not Satisfiable",
+                     "Content-Range: bytes */" + std::to_string(size) + "\r\n"));
       return;
     }
     from = asked;
     const uint64_t shown = a.range_start.value_or(from);
     status = "HTTP/1.1 206 Partial Content";
-    fields += "Content-Range: bytes " + std::to_string(shown) + "-" + std::to_string(size - 1) + "/" +
-              std::to_string(size) + "\r\n";
+    fields += "Content-Range: bytes " + std::to_string(shown) + "-" + std::to_string(size - 1) +
+              "/" + std::to_string(size) + "\r\n";
   }
   fields += "Content-Length: " + std::to_string(size - from) + "\r\n";
   if (!conn.send(head(status, fields))) return;

@@ -26,7 +26,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   // Tests make some entries unreadable or unwritable; give them back first.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec))
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -38,13 +39,17 @@ TempDir::~TempDir() {
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
   if (const char* old = ::getenv(name_.c_str())) old_ = old;
-  if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-  else ::unsetenv(name_.c_str());
+  if (value)
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-  else ::unsetenv(name_.c_str());
+  if (old_)
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
 }
 
 struct CapturedLog::State {
@@ -104,7 +109,8 @@ std::string sha1_hex(std::string_view bytes) {
 
 std::string make_body(size_t size, unsigned seed) {
   std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 29 + i / 263 + seed * 7) % 256);
+  for (size_t i = 0; i < size; ++i)
+    body[i] = static_cast<char>((i * 29 + i / 263 + seed * 7) % 256);
   return body;
 }
 

@@ -142,8 +142,7 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
     if (fd >= 0) ::close(fd);
   if (timed_out) ::kill(pid, SIGKILL);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   if (timed_out) throw std::runtime_error("the program did not finish in time");
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;

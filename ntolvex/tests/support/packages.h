@@ -30,7 +30,8 @@ using norvane::testing::sha1_hex;
 using norvane::testing::write_file;
 
 // An asset of the Sample package with the SHA-1 and size of its content.
-inline NorvaneAsset asset(const std::string& file_name, const std::string& content, bool integrity = true) {
+inline NorvaneAsset asset(const std::string& file_name, const std::string& content,
+                          bool integrity = true) {
   NorvaneAsset a;
   a.PackageId = "Sample";
   a.Version = "2.0.0";
@@ -75,12 +76,16 @@ inline size_t count_lines(const std::vector<std::string>& lines, const std::stri
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-inline bool has_line(const std::vector<std::string>& lines, const std::string& line) { return count_lines(lines, line) > 0; }
+inline bool has_line(const std::vector<std::string>& lines, const std::string& line) {
+  return count_lines(lines, line) > 0;
+}
 
 // A folder of packages beside the bundle, with its feed.
 struct Folder {
   fs::path dir;
-  void add(const std::string& file_name, const std::string& content) const { write_file(dir / file_name, content); }
+  void add(const std::string& file_name, const std::string& content) const {
+    write_file(dir / file_name, content);
+  }
   void feed(const std::vector<NorvaneAsset>& assets, const std::string& channel = "osx") const {
     write_file(dir / ("releases." + channel + ".json"), feed_of(assets));
   }
@@ -102,12 +107,13 @@ class PackageServer {
             }
             const std::string* body = &found->second;
             if (chunked_.count(req.matches[1]) != 0) {
-              res.set_chunked_content_provider("application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
-                const size_t n = std::min<size_t>(256 * 1024, body->size() - offset);
-                sink.write(body->data() + offset, n);
-                if (offset + n == body->size()) sink.done();
-                return true;
-              });
+              res.set_chunked_content_provider(
+                  "application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
+                    const size_t n = std::min<size_t>(256 * 1024, body->size() - offset);
+                    sink.write(body->data() + offset, n);
+                    if (offset + n == body->size()) sink.done();
+                    return true;
+                  });
             } else {
               res.set_content(*body, "application/octet-stream");
             }
