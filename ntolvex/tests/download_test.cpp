@@ -28,10 +28,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using norvane::NorvaneAsset;
+using norvane::testing::FileAnswer;
 using norvane::testing::HttplibServer;
 using norvane::testing::RawConnection;
 using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
+using norvane::testing::ScriptedFileServer;
 using norvane::testing::write_file;
 
 // The records of the manager and the sources, in order, from the log lines.
@@ -424,15 +426,8 @@ TEST(DownloadCommandTest, ATransferCutOffLeavesNothingAndTheNextRunCompletes) {
   FakeBundle bundle;
   write_file(bundle.packages_dir() / "old.nupkg", "old");
   {
-    RawHttpServer cutting([&](RawConnection& conn) {
-      if (conn.request().find("releases.osx.json") != std::string::npos) {
-        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
-                  feed);
-        return;
-      }
-      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                body.substr(0, body.size() / 2));
-    });
+    // The feed, then half a body, without a validator: nothing to continue from.
+    ScriptedFileServer cutting(body, {half_a_body(body.size())}, feed);
     const RunResult r =
         bundle.run({"download", "--url", cutting.url("/pkgs"), "--name", "p.nupkg"});
     EXPECT_EQ(r.status, 1);
@@ -458,16 +453,9 @@ TEST(DownloadCommandTest, ARunKilledMidTransferLeavesNoPartialPackage) {
   FakeBundle bundle;
   write_file(bundle.packages_dir() / "old.nupkg", "old");
   {
-    RawHttpServer slow([&](RawConnection& conn) {
-      if (conn.request().find("releases.osx.json") != std::string::npos) {
-        conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
-                  feed);
-        return;
-      }
-      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                body.substr(0, body.size() / 2));
-      conn.hold();  // the rest never comes
-    });
+    FileAnswer stuck = half_a_body(body.size());
+    stuck.hold = true;  // the rest never comes
+    ScriptedFileServer slow(body, {stuck}, feed);
     BackgroundRun run(bundle.exe(), {"download", "--url", slow.url("/pkgs"), "--name", "p.nupkg"},
                       bundle.home());
     const bool writing = wait_until([&] {

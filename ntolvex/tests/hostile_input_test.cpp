@@ -23,9 +23,11 @@ namespace ntolvex::testing {
 namespace {
 
 using norvane::NorvaneAsset;
+using norvane::testing::FileAnswer;
 using norvane::testing::RawConnection;
 using norvane::testing::RawHttpServer;
 using norvane::testing::read_file;
+using norvane::testing::ScriptedFileServer;
 
 // Runs the program with the given standard descriptors closed in the child.
 RunResult run_with_closed(const FakeBundle& bundle, const std::vector<std::string>& args, bool in,
@@ -177,16 +179,9 @@ TEST(TerminationTest, SigtermRemovesTheTemporaryFile) {
   const std::string feed = feed_of({asset("p.nupkg", body)});
   FakeBundle bundle;
   write_file(bundle.packages_dir() / "old.nupkg", "old");
-  RawHttpServer slow([&](RawConnection& conn) {
-    if (conn.request().find("releases.osx.json") != std::string::npos) {
-      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(feed.size()) + "\r\n\r\n" +
-                feed);
-      return;
-    }
-    conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-              body.substr(0, body.size() / 2));
-    conn.hold();  // the rest never comes
-  });
+  FileAnswer stuck = half_a_body(body.size());
+  stuck.hold = true;  // the rest never comes
+  ScriptedFileServer slow(body, {stuck}, feed);
   BackgroundRun run(bundle.exe(), {"download", "--url", slow.url("/pkgs"), "--name", "p.nupkg"},
                     bundle.home());
   ASSERT_TRUE(wait_until([&] { return !partial_files(bundle.packages_dir()).empty(); }))

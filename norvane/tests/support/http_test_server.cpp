@@ -310,6 +310,7 @@ void ScriptedFileServer::answer(RawConnection& conn) {
     done += n;
     if (a.pace.count() > 0) conn.pause(a.pace);
   }
+  if (a.cut_after && a.hold) conn.hold();
   if (a.cut_after && a.reset) conn.reset();
 }
 

@@ -142,6 +142,7 @@ struct FileAnswer {
   // Closes the connection (with a reset when `reset`) after this many bytes of body.
   std::optional<uint64_t> cut_after;
   bool reset = false;
+  bool hold = false;  // after the cut, keep the connection open: the rest never comes
   // A 206 whose Content-Range starts here instead of where it was asked to.
   std::optional<uint64_t> range_start;
   std::string content_encoding;  // sent as Content-Encoding when not empty (body unchanged)

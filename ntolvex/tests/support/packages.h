@@ -62,6 +62,15 @@ inline std::set<std::string> tree(const fs::path& root) {
   return paths;
 }
 
+// The answer that sends the head of the whole file, then only its first half, with no
+// validator (so that nothing is kept to continue from).
+inline norvane::testing::FileAnswer half_a_body(uint64_t size) {
+  norvane::testing::FileAnswer a;
+  a.etag = "";
+  a.cut_after = size / 2;
+  return a;
+}
+
 // The program's own temporary download files.
 inline bool is_partial(const std::string& name) { return norvane::is_partial_file_name(name); }
 
