@@ -49,4 +49,7 @@ Result<CurlApi> load_curl_library(const std::string& name);
 // thread; later calls return the same outcome, a failure included.
 const Result<CurlApi>& curl_library();
 
+// The loaded library. Only called once curl_library() has succeeded.
+inline const CurlApi& curl_api() { return *curl_library(); }
+
 }  // namespace norvane
