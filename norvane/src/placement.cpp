@@ -416,14 +416,16 @@ void remove_stale_partial_files(const fs::path& dir, std::string_view keep,
   for (const std::string& name : *names) {
     if (name == keep) continue;
     const bool temporary = is_partial_file_name(name);
+    // The placed package's own partial file and record are done with.
     const bool own_resume_file =
         name == kept.data.filename().string() || name == kept.record.filename().string();
     if (!temporary && !is_resume_file_name(name)) continue;
     const fs::path path = dir / name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (own_resume_file && now - st.st_mtime < static_cast<std::time_t>(resume_age.count()))
-      continue;
+    // Another package's partial file waits to be continued, for a while.
+    const bool fresh = now - st.st_mtime < static_cast<std::time_t>(resume_age.count());
+    if (!temporary && !own_resume_file && fresh) continue;
     NV_INFO(kTarget, "Removing stale partial download: '" + path_text(path) + "'");
     ::unlink(path.c_str());
   }

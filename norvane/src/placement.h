@@ -174,8 +174,8 @@ inline constexpr std::chrono::hours kResumeFileAge{24 * 7};
 
 // The clean-up after a package `keep` was placed in `dir`, with the directory locked:
 // removes the regular files among the temporary files of PackageWriter (no run is
-// writing one: they hold the lock while they do), the resumable partial files and
-// records of other packages, and those of `keep` not modified for `resume_age`, logging
+// writing one: they hold the lock while they do), the resumable partial file and record
+// of `keep`, and those of other packages not modified for `resume_age`, logging
 // "Removing stale partial download: '{}'" (info, "norvane::manager") for each.
 // Failures are ignored. The entry named `keep` itself is never touched, whatever its
 // name.

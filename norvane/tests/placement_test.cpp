@@ -342,37 +342,36 @@ TEST(ListPackagesTest, MatchesTheDirectoryItselfInByteOrder) {
   EXPECT_EQ(file.error().message, "Not a directory (os error 20)");
 }
 
-TEST(StalePartialFilesTest, RemovesLeftoversButTheFreshPartialFileOfThePlacedPackage) {
+TEST(StalePartialFilesTest, RemovesLeftoversButFreshPartialFilesOfOtherPackages) {
   TempDir dir;
   const fs::path d = dir.path();
   const std::string temporary = ".a.nupkg.77.0123456789abcdef.partial";
   const std::string temporary_dir = ".b.nupkg.79.0123456789abcdef.partial";
   const std::string other_resume = ".b.nupkg.resume", other_record = ".b.nupkg.resume.info";
+  const std::string old_resume = ".d.nupkg.resume", old_record = ".d.nupkg.resume.info";
   const std::string own_resume = ".c.nupkg.resume", own_record = ".c.nupkg.resume.info";
   const std::string unrelated = "old-notes.partial";
-  for (const auto& name :
-       {temporary, other_resume, other_record, own_resume, own_record, unrelated})
+  for (const auto& name : {temporary, other_resume, other_record, old_resume, old_record,
+                           own_resume, own_record, unrelated})
     write_file(d / name, "x");
   fs::create_directory(d / temporary_dir);
+  for (const auto& name : {old_resume, old_record})
+    set_mtime_ago(d / name, std::chrono::hours(24 * 7 + 1));
   CapturedLog log(log::Level::Info);
   remove_stale_partial_files(d, "c.nupkg");
-  // A temporary file goes whatever its age, and the partial files of other packages too;
-  // the placed package's own fresh ones stay, and so does what is not ours.
+  // A temporary file goes whatever its age, and so do the placed package's own partial
+  // file and record; another package's stay for a week; what is not ours stays.
   EXPECT_EQ(names_in(d),
-            (std::vector<std::string>{temporary_dir, own_resume, own_record, unrelated}));
+            (std::vector<std::string>{temporary_dir, other_resume, other_record, unrelated}));
   const auto removed = [&](const std::string& name) {
     return "Removing stale partial download: '" + (d / name).string() + "'";
   };
-  std::vector<std::string> expected = {removed(temporary), removed(other_resume),
-                                       removed(other_record)};
+  std::vector<std::string> expected = {removed(temporary), removed(old_resume), removed(old_record),
+                                       removed(own_resume), removed(own_record)};
   std::vector<std::string> messages = log.messages();
   std::sort(expected.begin(), expected.end());
   std::sort(messages.begin(), messages.end());
   EXPECT_EQ(messages, expected);
-  // Past the age limit the own ones go too.
-  set_mtime_ago(d / own_resume, std::chrono::hours(24 * 7 + 1));
-  remove_stale_partial_files(d, "c.nupkg");
-  EXPECT_EQ(names_in(d), (std::vector<std::string>{temporary_dir, own_record, unrelated}));
   // The name just placed is kept, even in the shape of a leftover.
   const std::string placed = ".c.nupkg.80.0123456789abcdef.partial";
   write_file(d / placed, "x");
@@ -602,8 +601,11 @@ TEST(PlacePackageTest, RemovesStaleTemporaryFilesAfterASuccess) {
   const fs::path p = dir / "packages";
   const std::string killed = ".c.nupkg.4242.0123456789abcdef.partial";
   write_file(p / killed, "killed long ago");
-  write_file(p / ".b.nupkg.resume", "an older package, half fetched");
+  write_file(p / ".b.nupkg.resume", "another package, half fetched a week ago");
   write_file(p / ".b.nupkg.resume.info", "its record");
+  set_mtime_ago(p / ".b.nupkg.resume", std::chrono::hours(24 * 8));
+  set_mtime_ago(p / ".b.nupkg.resume.info", std::chrono::hours(24 * 8));
+  write_file(p / ".c.nupkg.resume", "this package, from an attempt over HTTP");
   ASSERT_TRUE(place_package(p, asset_named("c.nupkg"), writing("new")));
   EXPECT_EQ(names_in(p), (std::vector<std::string>{"c.nupkg"}));
 }
