@@ -198,9 +198,21 @@ AttemptOutcome attempt_transfer(DownloadAgent& agent, const PackageTransfer& t,
       // The record goes first, so that no record ever describes other bytes than the
       // partial file's; it is written again once the file is empty.
       ::unlink(files.record.c_str());
-      NV_TRY_ASSIGN(writer, PackageWriter::open_resumable(t.target, files.data, t.expected, 0));
-      NV_TRY(write_record(files, t, validator));
-    } else {
+      auto opened = PackageWriter::open_resumable(t.target, files.data, t.expected, 0);
+      const Result<void> recorded =
+          opened ? write_record(files, t, validator) : Result<void>(unexpected(opened.error()));
+      if (recorded) {
+        writer.emplace(std::move(opened).value());
+      } else {
+        // Something that is no file holds one of the names: this transfer is not kept.
+        NV_WARN(kTarget, "Cannot keep the download of '" + t.url +
+                             "' for resuming: " + recorded.error().message);
+        if (opened) ::unlink(files.data.c_str());
+        ::unlink(files.record.c_str());
+        resumable = false;
+      }
+    }
+    if (!resumable) {
       remove_resume_files(files);
       NV_TRY_ASSIGN(writer, PackageWriter::create(t.target, t.expected));
     }

@@ -435,5 +435,25 @@ TEST(PackageTransferTest, NothingIsKeptThatCouldNotBeContinued) {
   }
 }
 
+// A name of the partial file held by something that is no file does not stop the
+// download: it is made whole, and nothing is kept.
+TEST(PackageTransferTest, ANameThatCannotBeKeptFallsBackToATemporaryFile) {
+  for (const char* name : {".p.nupkg.resume", ".p.nupkg.resume.info"}) {
+    SCOPED_TRACE(name);
+    Transfer t;
+    fs::create_directories(t.packages() / name / "inside");
+    ScriptedFileServer server(t.body, {whole()});
+    CapturedLog log(log::Level::Warn);
+    const Result<void> placed = t.run(server.url("/p.nupkg"));
+    ASSERT_TRUE(placed) << placed.error().message;
+    EXPECT_TRUE(t.placed());
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_TRUE(log.messages()[0].starts_with("Cannot keep the download of '" +
+                                              server.url("/p.nupkg") + "' for resuming: "))
+        << log.messages()[0];
+    EXPECT_EQ(names_in(t.packages()), (std::vector<std::string>{name, "p.nupkg"}));
+  }
+}
+
 }  // namespace
 }  // namespace norvane
