@@ -195,6 +195,21 @@ TEST_F(UnwritableTest, APackagesDirectoryThatCannotBeWrittenKeepsItsPackages) {
   EXPECT_EQ(read_file(bundle_.packages_dir() / "old.nupkg"), "old");
 }
 
+// A package of the wrong size that cannot be removed fails the run, naming it, and is
+// left as it was.
+TEST_F(UnwritableTest, AWrongSizedPackageThatCannotBeRemoved) {
+  norvane::testing::write_file(bundle_.packages_dir() / "p.nupkg", "cut short");
+  for (fs::path p = bundle_.packages_dir(); p != bundle_.home(); p = p.parent_path())
+    fs::permissions(p, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  const RunResult r =
+      run_as_nobody({"download", "--url", folder_.dir.string(), "--name", "p.nupkg"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: Download error: cannot remove '" +
+                       (bundle_.packages_dir() / "p.nupkg").string() +
+                       "': Permission denied (os error 13)\n");
+  EXPECT_EQ(read_file(bundle_.packages_dir() / "p.nupkg"), "cut short");
+}
+
 TEST_F(UnwritableTest, ALogThatCannotBeWrittenDoesNotStopTheRun) {
   fs::create_directories(bundle_.home() / "Library" / "Logs");
   for (fs::path p : {bundle_.home() / "Library", bundle_.home() / "Library" / "Logs"})
