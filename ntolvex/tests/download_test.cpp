@@ -745,5 +745,43 @@ TEST(DurabilityTest, FlushesThePackageThenTheDirectoryBeforeRemovingOldPackages)
   }
 }
 
+// A failed flush fails the run with the OS error and keeps the old packages: the first
+// flush is the package's (nothing placed), the second the directory's (placed, but
+// not known to be kept, so the old packages stay too). strace makes the call fail.
+TEST(DurabilityTest, AFailedFlushKeepsTheOldPackages) {
+  ASSERT_TRUE(fs::exists("/usr/bin/strace")) << "strace is installed by scripts/install-deps.sh";
+  const std::string body = make_body(100'000);
+  struct Case {
+    const char* label;
+    int failing;  // which fsync fails
+    std::vector<std::string> left;
+  };
+  const Case cases[] = {
+      {"the package", 1, {"old.nupkg"}},
+      {"the directory", 2, {"old.nupkg", "p.nupkg"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeBundle bundle;
+    const Folder folder{bundle.root() / "feeds"};
+    folder.add("p.nupkg", body);
+    folder.feed({asset("p.nupkg", body)});
+    write_file(bundle.packages_dir() / "old.nupkg", "old");
+    const RunResult r = run_program(
+        "/usr/bin/strace",
+        {"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+         "inject=fsync:error=EIO:when=" + std::to_string(c.failing), bundle.exe().string(),
+         "download", "--url", folder.dir.string(), "--name", "p.nupkg"},
+        {.env = {{"ASAN_OPTIONS", "detect_leaks=0"}}}, bundle.home());
+    EXPECT_EQ(r.status, 1);
+    const std::string what =
+        c.failing == 1 ? c.what : "the directory '" + bundle.packages_dir().string() + "'";
+    EXPECT_EQ(r.err, "Error: Download error: cannot flush " + what +
+                         " to storage: Input/output error (os error 5)\n");
+    EXPECT_EQ(names_in(bundle.packages_dir()), c.left);
+    EXPECT_EQ(read_file(bundle.packages_dir() / "old.nupkg"), "old");
+  }
+}
+
 }  // namespace
 }  // namespace ntolvex::testing
