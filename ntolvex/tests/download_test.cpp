@@ -774,8 +774,9 @@ TEST(DurabilityTest, AFailedFlushKeepsTheOldPackages) {
          "download", "--url", folder.dir.string(), "--name", "p.nupkg"},
         {.env = {{"ASAN_OPTIONS", "detect_leaks=0"}}}, bundle.home());
     EXPECT_EQ(r.status, 1);
-    const std::string what =
-        c.failing == 1 ? c.what : "the directory '" + bundle.packages_dir().string() + "'";
+    const std::string what = c.failing == 1
+                                 ? std::string("the package 'p.nupkg'")
+                                 : "the directory '" + bundle.packages_dir().string() + "'";
     EXPECT_EQ(r.err, "Error: Download error: cannot flush " + what +
                          " to storage: Input/output error (os error 5)\n");
     EXPECT_EQ(names_in(bundle.packages_dir()), c.left);
