@@ -368,6 +368,43 @@ TEST(PackageTransferTest, OnlyWhatTheRecordDescribesIsContinued) {
   }
 }
 
+// A range the server cannot satisfy (416), or a partial answer that starts elsewhere,
+// drops the kept bytes and asks for the whole file at once, without a wait.
+TEST(PackageTransferTest, AnUnsatisfiableOrMisplacedRangeStartsAgainAtOnce) {
+  struct Case {
+    const char* label;
+    FileAnswer first;
+  };
+  const Case cases[] = {
+      {"416", status(416)},
+      {"a 206 from byte 0", with(whole(), [](FileAnswer& a) { a.range_start = 0; })},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Transfer t;
+    FileAnswer second = whole();
+    second.ranges = false;
+    ScriptedFileServer server(t.body, {c.first, second});
+    const std::string url = server.url("/p.nupkg");
+    write_file(t.packages() / ".p.nupkg.resume", t.body.substr(0, 600'000));
+    write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
+                                                          debug_string(sha1_hex(t.body)) +
+                                                          "\nsize 1000000\nvalidator \"v1\"\n");
+    CapturedLog log(log::Level::Warn);
+    const Result<void> placed = t.run(url);
+    ASSERT_TRUE(placed) << placed.error().message;
+    EXPECT_TRUE(t.placed());
+    EXPECT_EQ(server.ranges(), (std::vector<std::string>{"bytes=600000-", ""}));
+    EXPECT_TRUE(t.waits.waits.empty());
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_TRUE(log.messages()[0].starts_with(
+        "The server did not continue the download at byte 600000, downloading it from the "
+        "start: "))
+        << log.messages()[0];
+    EXPECT_EQ(names_in(t.packages()), std::vector<std::string>{"p.nupkg"});
+  }
+}
+
 // Kept bytes that are wrong are found by the SHA-1 over the whole file; the package is
 // then fetched once more, whole.
 TEST(PackageTransferTest, AResumedPackageThatFailsItsCheckIsFetchedWhole) {
