@@ -3,6 +3,9 @@
 // platform_macos.cpp); CMake picks the one that applies.
 #pragma once
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -23,20 +26,19 @@ Result<std::string> executable_path();
 // (libcurl), which is opened only when the first request is made.
 const char* http_client_library_name();
 
-// Copies the whole file `from` (a regular file or a link to one) into `out`, an open
-// file descriptor of an empty regular file that the caller owns and closes: content,
-// then permission bits and timestamps. On Linux the content is a copy-on-write clone
-// where the file system allows, else copied in the kernel, else read and written; on
-// macOS it is copied by fcopyfile (a clone needs a destination it creates itself). Any
-// other kind of source (a directory, a fifo, a device, a socket) fails with "the source
-// path is neither a regular file nor a symlink to a regular file" without being opened
-// for long enough to block; a missing source or a dangling link fails with the OS error.
-// A failure may leave part of the content in `out`. `copied`, when given, may be told
-// as the content lands how many bytes from the start are in `out` (on Linux after each
-// piece of an in-kernel or plain copy), so that a reader can follow the copy.
+// Copies the content of `in`, an open regular file of `size` bytes when it was looked
+// at, from its start to its end into `out`, an empty regular file open for writing. On
+// Linux the content is a copy-on-write clone where the file system allows, else copied
+// in the kernel, else read and written; on macOS it is copied by fcopyfile (a clone
+// needs a destination it creates itself). `copied`, when given, may be told as the
+// content lands how many bytes from the start are in `out` (on Linux after each piece
+// of an in-kernel or plain copy), so that a reader can follow the copy. Fails with the
+// OS error; a failure may leave part of the content in `out`.
 using CopyProgress = std::function<void(uint64_t copied)>;
-Result<void> copy_file_into(const std::filesystem::path& from, int out,
-                            const CopyProgress& copied = {});
+Result<void> copy_content(int in, int out, uint64_t size, const CopyProgress& copied);
+
+// The access and modification times of a file's status, as futimens takes them.
+void file_times(const struct stat& st, struct timespec times[2]);
 
 // The system's text for an errno value ("No such file or directory"); for a value the
 // system does not know, its own wording of that ("Unknown error 1234" on Linux).

@@ -17,9 +17,6 @@ namespace norvane::platform {
 
 namespace {
 
-constexpr const char* kNotAFile =
-    "the source path is neither a regular file nor a symlink to a regular file";
-
 Result<void> copy_by_read_write(int in, int out, uint64_t done_before, const CopyProgress& copied) {
   uint64_t total = done_before;
   constexpr size_t kBufferSize = 1 << 20;
@@ -44,16 +41,18 @@ Result<void> copy_by_read_write(int in, int out, uint64_t done_before, const Cop
   }
 }
 
-// The content: a copy-on-write clone where the file system allows it, else an
-// in-kernel copy, else plain reads and writes (for file systems that offer neither).
-// The copy goes on to the end of the source, whatever size it had when it was looked at.
 // In-kernel copies go in pieces, so that a reader can follow: 16 MiB costs a system call
 // per few milliseconds of copying.
 constexpr size_t kCopyPiece = 16 << 20;
 
-Result<void> copy_content(int in, int out, off_t size, const CopyProgress& copied) {
+}  // namespace
+
+// A copy-on-write clone where the file system allows it, else an in-kernel copy, else
+// plain reads and writes (for file systems that offer neither). The copy goes on to the
+// end of the source, whatever size it had when it was looked at.
+Result<void> copy_content(int in, int out, uint64_t size, const CopyProgress& copied) {
   if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
-    if (copied) copied(static_cast<uint64_t>(size));
+    if (copied) copied(size);
     return {};
   }
   for (uint64_t total = 0;;) {
@@ -73,8 +72,6 @@ Result<void> copy_content(int in, int out, off_t size, const CopyProgress& copie
   }
 }
 
-}  // namespace
-
 Result<std::string> executable_path() {
   std::string buffer(256, '\0');
   for (;;) {
@@ -90,24 +87,9 @@ Result<std::string> executable_path() {
 
 const char* http_client_library_name() { return "libcurl.so.4"; }
 
-Result<void> copy_file_into(const std::filesystem::path& from, int out,
-                            const CopyProgress& copied) {
-  // The kind is looked at before opening: opening a fifo for reading would wait for a
-  // writer, and a device could be read forever.
-  struct stat st {};
-  if (::stat(from.c_str(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
-  // Non-blocking, in case the path was replaced by a fifo meanwhile; the kind is then
-  // checked again on what was opened.
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (in.get() < 0) return unexpected(Error::from_errno(errno));
-  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
-  NV_TRY(copy_content(in.get(), out, st.st_size, copied));
-  if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));
-  return {};
+void file_times(const struct stat& st, struct timespec times[2]) {
+  times[0] = st.st_atim;
+  times[1] = st.st_mtim;
 }
 
 std::string error_text(int code) {

@@ -16,13 +16,6 @@
 
 namespace norvane::platform {
 
-namespace {
-
-constexpr const char* kNotAFile =
-    "the source path is neither a regular file nor a symlink to a regular file";
-
-}  // namespace
-
 Result<std::string> executable_path() {
   // The path the program was started with, as the loader keeps it: neither symbolic
   // links nor "." and ".." are resolved.
@@ -42,30 +35,20 @@ const char* http_client_library_name() { return "/usr/lib/libcurl.4.dylib"; }
 // No clone here: clonefile and fclonefileat make a new file at a path, and refuse one
 // that exists, while the destination is already open and stays the caller's. So the
 // content goes through fcopyfile. Only the data is taken from it (COPYFILE_DATA); the
-// mode bits and time stamps are set below as on Linux. COPYFILE_ALL would also carry
-// the source's ACLs, extended attributes (a quarantine mark among them) and file flags,
-// and a locked source (the immutable flag) would give a file that cannot be renamed.
-Result<void> copy_file_into(const std::filesystem::path& from, int out,
-                            const CopyProgress& copied) {
-  // The kind is looked at before opening: opening a fifo for reading would wait for a
-  // writer, and a device could be read forever.
-  struct stat st {};
-  if (::stat(from.c_str(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
-  // Non-blocking, in case the path was replaced by a fifo meanwhile; the kind is then
-  // checked again on what was opened.
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (in.get() < 0) return unexpected(Error::from_errno(errno));
-  if (::fstat(in.get(), &st) != 0) return unexpected(Error::from_errno(errno));
-  if (!S_ISREG(st.st_mode)) return fail(kNotAFile);
-  if (::fcopyfile(in.get(), out, nullptr, COPYFILE_DATA) != 0) {
+// mode bits and time stamps are set by the caller as on Linux. COPYFILE_ALL would also
+// carry the source's ACLs, extended attributes (a quarantine mark among them) and file
+// flags, and a locked source (the immutable flag) would give a file that cannot be
+// renamed.
+Result<void> copy_content(int in, int out, uint64_t size, const CopyProgress& copied) {
+  if (::fcopyfile(in, out, nullptr, COPYFILE_DATA) != 0)
     return unexpected(Error::from_errno(errno));
-  }
-  if (copied) copied(static_cast<uint64_t>(st.st_size));
-  if (::fchmod(out, st.st_mode & 07777) != 0) return unexpected(Error::from_errno(errno));
-  const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
-  if (::futimens(out, times) != 0) return unexpected(Error::from_errno(errno));
+  if (copied) copied(size);
   return {};
+}
+
+void file_times(const struct stat& st, struct timespec times[2]) {
+  times[0] = st.st_atimespec;
+  times[1] = st.st_mtimespec;
 }
 
 std::string error_text(int code) {

@@ -8,9 +8,9 @@
 #include <norvane/url.h>
 #include <norvane/util.h>
 
+#include "file_copy.h"
 #include "package_transfer.h"
 #include "placement.h"
-#include "platform.h"
 
 namespace norvane {
 
@@ -49,7 +49,7 @@ Result<void> FileSource::download_asset(const NorvaneAsset& asset,
   if (progress) progress(50);
   NV_TRY_ASSIGN(PackageWriter writer, PackageWriter::create(local_file, expected_content(asset)));
   // The SHA-1 is computed on another thread as the copy lands.
-  NV_TRY(platform::copy_file_into(source_file, writer.fd(), [&](uint64_t n) { writer.copied(n); }));
+  NV_TRY(copy_file_into(source_file, writer.fd(), [&](uint64_t n) { writer.copied(n); }));
   NV_TRY(writer.adopt_content());
   NV_TRY(writer.place());
   if (progress) progress(100);

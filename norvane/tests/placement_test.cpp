@@ -21,6 +21,7 @@
 
 #include <norvane/manager.h>
 
+#include "file_copy.h"
 #include "platform.h"
 #include "test_support.h"
 
@@ -296,7 +297,7 @@ TEST(PackageWriterTest, AdoptsContentCopiedIntoIt) {
     SCOPED_TRACE(c.label);
     auto writer = PackageWriter::create(dir / "p.nupkg", {"p.nupkg", c.sha1, c.size});
     ASSERT_TRUE(writer) << writer.error().message;
-    ASSERT_TRUE(platform::copy_file_into(dir / "source", writer->fd()));
+    ASSERT_TRUE(copy_file_into(dir / "source", writer->fd()));
     ASSERT_TRUE(writer->adopt_content());
     const Result<void> placed = writer->place();
     if (c.message.empty()) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fd.h"
+#include "file_copy.h"
 #include "test_support.h"
 
 namespace norvane {
@@ -29,7 +30,7 @@ using testing::write_file;
 Result<void> copy_with_metadata(const fs::path& from, const fs::path& to) {
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!out) return unexpected(Error::from_errno(errno));
-  NV_TRY(platform::copy_file_into(from, out.get()));
+  NV_TRY(copy_file_into(from, out.get()));
   return out.close();
 }
 
@@ -119,7 +120,7 @@ TEST(FileCopyTest, RefusesEverythingButRegularFiles) {
     SCOPED_TRACE(c.label);
     const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(out, 0);
-    const Result<void> copied = platform::copy_file_into(c.from, out);
+    const Result<void> copied = copy_file_into(c.from, out);
     ::close(out);
     ASSERT_FALSE(copied);
     EXPECT_EQ(copied.error().message, c.message);
