@@ -77,6 +77,16 @@ struct Transfer {
     return transfer_package(t);
   }
   bool placed() const { return fs::exists(target()) && read_file(target()) == body; }
+
+  // What an earlier run of `url` left: the partial file with `kept`, and its record.
+  std::string record(const std::string& url, uint64_t size = kSize) const {
+    return "url " + debug_string(url) + "\nsha1 " + debug_string(sha1_hex(body)) + "\nsize " +
+           std::to_string(size) + "\nvalidator \"v1\"\n";
+  }
+  void keep(const std::string& url, const std::string& kept) const {
+    write_file(packages() / ".p.nupkg.resume", kept);
+    write_file(packages() / ".p.nupkg.resume.info", record(url));
+  }
 };
 
 bool rising_multiples_of_five(const std::vector<int>& progress) {
@@ -297,9 +307,7 @@ TEST(PackageTransferTest, AFailedRunKeepsItsBytesForTheNext) {
 
   // Under a package name there is nothing, and the record says what the bytes are.
   EXPECT_EQ(read_file(t.packages() / ".p.nupkg.resume"), t.body.substr(0, 300'000));
-  EXPECT_EQ(read_file(t.packages() / ".p.nupkg.resume.info"),
-            "url " + debug_string(failing_url) + "\nsha1 " + debug_string(sha1_hex(t.body)) +
-                "\nsize 1000000\nvalidator \"v1\"\n");
+  EXPECT_EQ(read_file(t.packages() / ".p.nupkg.resume.info"), t.record(failing_url));
 }
 
 TEST(PackageTransferTest, ANewRunContinuesFromTheKeptBytes) {
@@ -332,8 +340,7 @@ TEST(PackageTransferTest, OnlyWhatTheRecordDescribesIsContinued) {
     write_file(t.packages() / ".p.nupkg.resume.info", record);
   };
   const auto record = [](const Transfer& t, const std::string& url, uint64_t size) {
-    return "url " + debug_string(url) + "\nsha1 " + debug_string(sha1_hex(t.body)) + "\nsize " +
-           std::to_string(size) + "\nvalidator \"v1\"\n";
+    return t.record(url, size);
   };
   const Case cases[] = {
       {"a matching record",
@@ -386,10 +393,7 @@ TEST(PackageTransferTest, AnUnsatisfiableOrMisplacedRangeStartsAgainAtOnce) {
     second.ranges = false;
     ScriptedFileServer server(t.body, {c.first, second});
     const std::string url = server.url("/p.nupkg");
-    write_file(t.packages() / ".p.nupkg.resume", t.body.substr(0, 600'000));
-    write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
-                                                          debug_string(sha1_hex(t.body)) +
-                                                          "\nsize 1000000\nvalidator \"v1\"\n");
+    t.keep(url, t.body.substr(0, 600'000));
     CapturedLog log(log::Level::Warn);
     const Result<void> placed = t.run(url);
     ASSERT_TRUE(placed) << placed.error().message;
@@ -413,10 +417,7 @@ TEST(PackageTransferTest, AResumedPackageThatFailsItsCheckIsFetchedWhole) {
   const std::string url = server.url("/p.nupkg");
   std::string damaged = t.body.substr(0, 500'000);
   damaged[1234] ^= 0x55;
-  write_file(t.packages() / ".p.nupkg.resume", damaged);
-  write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
-                                                        debug_string(sha1_hex(t.body)) +
-                                                        "\nsize 1000000\nvalidator \"v1\"\n");
+  t.keep(url, damaged);
   CapturedLog log(log::Level::Warn);
   const Result<void> placed = t.run(url);
   ASSERT_TRUE(placed) << placed.error().message;
@@ -435,10 +436,7 @@ TEST(PackageTransferTest, ACompletePartialFileIsPlacedWithoutARequest) {
   Transfer t;
   ScriptedFileServer server(t.body, {whole()});
   const std::string url = server.url("/p.nupkg");
-  write_file(t.packages() / ".p.nupkg.resume", t.body);
-  write_file(t.packages() / ".p.nupkg.resume.info", "url " + debug_string(url) + "\nsha1 " +
-                                                        debug_string(sha1_hex(t.body)) +
-                                                        "\nsize 1000000\nvalidator \"v1\"\n");
+  t.keep(url, t.body);
   ASSERT_TRUE(t.run(url));
   EXPECT_TRUE(t.placed());
   EXPECT_TRUE(server.requests().empty());
