@@ -10,15 +10,9 @@
 namespace norvane {
 namespace {
 
-using norvane::testing::CapturedLog;
+using testing::make_asset;
 
-NorvaneAsset make_asset(std::string id, std::string version, std::string type, std::string file,
-                        std::string sha1 = "", uint64_t size = 0, std::string md = "",
-                        std::string html = "") {
-  return NorvaneAsset{std::move(id),   std::move(version), std::move(type),
-                      std::move(file), std::move(sha1),    size,
-                      std::move(md),   std::move(html)};
-}
+using norvane::testing::CapturedLog;
 
 // ---------------------------------------------------------------------------------
 // Writing the update.

@@ -83,6 +83,13 @@ std::vector<std::string> CapturedLog::messages() const {
   return out;
 }
 
+NorvaneAsset make_asset(std::string id, std::string version, std::string type, std::string file,
+                        std::string sha1, uint64_t size, std::string md, std::string html) {
+  return NorvaneAsset{std::move(id),   std::move(version), std::move(type),
+                      std::move(file), std::move(sha1),    size,
+                      std::move(md),   std::move(html)};
+}
+
 NorvaneAsset asset_named(std::string file_name, std::string sha1, uint64_t size) {
   NorvaneAsset asset;
   asset.PackageId = "Sample";

@@ -81,6 +81,10 @@ std::string read_file(const fs::path& path);
 // A full release of the package "Sample", version 1.1.0, with the given file name and
 // the integrity fields given (empty and 0: not checked).
 NorvaneAsset asset_named(std::string file_name, std::string sha1 = "", uint64_t size = 0);
+// An asset with every field given, in declared order.
+NorvaneAsset make_asset(std::string id, std::string version, std::string type, std::string file,
+                        std::string sha1 = "", uint64_t size = 0, std::string md = "",
+                        std::string html = "");
 
 // The SHA-1 of the bytes, in lower-case hexadecimal.
 std::string sha1_hex(std::string_view bytes);
