@@ -161,6 +161,16 @@ PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, Expect
       fd_(std::move(fd)),
       expected_(std::move(expected)) {}
 
+// Writeback is started a piece at a time while the package is written, so that the
+// flush before the rename finds little left to write.
+constexpr uint64_t kWritebackPiece = 32 << 20;
+
+void PackageWriter::start_writeback(uint64_t end) {
+  if (end - written_back_ < kWritebackPiece) return;
+  platform::start_writeback(fd_.get(), written_back_, end - written_back_);
+  written_back_ = end;
+}
+
 Result<void> PackageWriter::start_hashing() {
   if (expected_.sha1.empty()) return {};
   NV_TRY_ASSIGN(hasher_, FileHasher::start(temp_));
@@ -174,6 +184,7 @@ PackageWriter::PackageWriter(PackageWriter&& other) noexcept
       fd_(std::move(other.fd_)),
       expected_(std::move(other.expected_)),
       count_(other.count_),
+      written_back_(other.written_back_),
       hasher_(std::move(other.hasher_)),
       placed_(std::exchange(other.placed_, true)),
       resumable_(other.resumable_) {}
@@ -186,6 +197,7 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
     fd_ = std::move(other.fd_);
     expected_ = std::move(other.expected_);
     count_ = other.count_;
+    written_back_ = other.written_back_;
     hasher_ = std::move(other.hasher_);
     placed_ = std::exchange(other.placed_, true);
     resumable_ = other.resumable_;
@@ -263,6 +275,9 @@ Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, cons
   writer.resumable_ = true;
   writer.count_ = keep;
   NV_TRY(writer.start_hashing());  // the kept bytes first
+  // The kept bytes may not have reached storage yet (the run that wrote them was
+  // killed): their writeback starts now, while the rest arrives.
+  writer.start_writeback(keep);
   return writer;
 }
 
@@ -277,11 +292,13 @@ Result<void> PackageWriter::write(std::string_view bytes) {
   NV_TRY(write_all(fd_.get(), bytes));
   count_ += bytes.size();
   if (hasher_) hasher_->written(count_);
+  start_writeback(count_);
   return {};
 }
 
 void PackageWriter::copied(uint64_t end) {
   if (hasher_) hasher_->written(end);
+  start_writeback(end);
 }
 
 Result<void> PackageWriter::adopt_content() {

@@ -50,4 +50,10 @@ std::string error_text(int code);
 // it. Fails with the OS error.
 Result<void> flush_to_storage(int fd);
 
+// Starts writing the bytes of `fd` from `offset` for `length` bytes to storage, without
+// waiting for it, so that a later flush_to_storage has less left to do. Only a hint: on
+// Linux sync_file_range(SYNC_FILE_RANGE_WRITE); on macOS nothing (F_FULLFSYNC writes
+// everything at once). Failures are ignored.
+void start_writeback(int fd, uint64_t offset, uint64_t length);
+
 }  // namespace norvane::platform

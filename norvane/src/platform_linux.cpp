@@ -98,6 +98,11 @@ std::string error_text(int code) {
   return ::strerror_r(code, buffer, sizeof buffer);
 }
 
+void start_writeback(int fd, uint64_t offset, uint64_t length) {
+  ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
 Result<void> flush_to_storage(int fd) {
   if (::fsync(fd) != 0) return unexpected(Error::from_errno(errno));
   return {};

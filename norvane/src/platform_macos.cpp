@@ -63,6 +63,8 @@ std::string error_text(int code) {
 // fsync only hands the data to the drive; F_FULLFSYNC also has the drive write its own
 // cache out. File systems that do not offer it (some network and FAT volumes) refuse
 // it, and get fsync instead.
+void start_writeback(int, uint64_t, uint64_t) {}
+
 Result<void> flush_to_storage(int fd) {
   if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
   if (errno != ENOTSUP && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOTTY) {
