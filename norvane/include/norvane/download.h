@@ -11,13 +11,15 @@
 // the transfer alone (the agent's tests and the download benchmark use it).
 //
 // Settings of every agent: TLS with the system's trusted roots, TLS 1.0 at least, the
-// certificate chain and the host name verified; a connect timeout (30 s), a deadline
-// for the response head (60 s), a minimum transfer rate (1 KiB a minute) and, for a
-// body read into memory, an overall deadline (5 minutes); redirects followed, at most 5, and only
-// ever to http or https; no proxy, whatever the environment says; TCP no-delay; no request headers
-// of our own beyond the client's User-Agent, Accept and Accept-Encoding (gzip). A gzip or x-gzip
-// body is decoded on the fly, and then its Content-Length is not used for progress; a body in any
-// other coding is handed on as it comes.
+// certificate chain and the host name verified; a connect timeout (30 s), a deadline for
+// the response head (60 s), a minimum transfer rate (1 KiB a minute) and, for a body
+// read into memory, an overall deadline (5 minutes); redirects followed, at most 5, and
+// only ever to http or https; no proxy, whatever the environment says; TCP no-delay; no
+// request headers of our own beyond the client's User-Agent, Accept, Accept-Encoding
+// (gzip) and, for a range request, Range and If-Range. A gzip or x-gzip body is decoded
+// on the fly, and then its Content-Length is not used for progress; a body in any other
+// coding is handed on as it comes. The agent does not try a request again: whoever asks
+// decides that, from last_failure().
 //
 // Everything runs on the calling thread with blocking I/O. Nothing is kept between
 // calls: each agent lives as long as the request or transfer that asked for it.
