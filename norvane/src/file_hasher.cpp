@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform.h"
+
 namespace norvane {
 
 namespace {
@@ -13,6 +15,7 @@ namespace {
 // Small enough to stay in the processor's cache between the read and the hash; larger
 // reads hash no faster.
 constexpr size_t kReadSize = 256 * 1024;
+constexpr uint64_t kWritebackPiece = 32 << 20;
 
 std::string hex(const Sha1::Digest& digest) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -69,6 +72,7 @@ std::string FileHasher::finish(uint64_t end) {
 
 void FileHasher::run() {
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
+  uint64_t written_back = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return stopping_ || hashed_ < available_ || finishing_; });
@@ -80,7 +84,16 @@ void FileHasher::run() {
     do {
       n = ::pread(fd_.get(), buffer.get(), want, static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
-    if (n > 0) sha1_.update(std::string_view(buffer.get(), static_cast<size_t>(n)));
+    if (n > 0) {
+      sha1_.update(std::string_view(buffer.get(), static_cast<size_t>(n)));
+      // What is hashed is on its way to storage too: the flush before the rename then
+      // finds little left, and the thread that receives never waits for it.
+      const uint64_t end = offset + static_cast<uint64_t>(n);
+      if (end - written_back >= kWritebackPiece) {
+        platform::start_writeback(fd_.get(), written_back, end - written_back);
+        written_back = end;
+      }
+    }
     lock.lock();
     if (n <= 0) {  // a read error, or the file is shorter than the writer said
       failed_ = true;

@@ -166,7 +166,8 @@ PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, Expect
 constexpr uint64_t kWritebackPiece = 32 << 20;
 
 void PackageWriter::start_writeback(uint64_t end) {
-  if (end - written_back_ < kWritebackPiece) return;
+  // With a hasher, writeback follows the hashing on its thread instead.
+  if (hasher_ || end - written_back_ < kWritebackPiece) return;
   platform::start_writeback(fd_.get(), written_back_, end - written_back_);
   written_back_ = end;
 }
@@ -276,8 +277,7 @@ Result<PackageWriter> PackageWriter::open_resumable(const fs::path& target, cons
   writer.count_ = keep;
   NV_TRY(writer.start_hashing());  // the kept bytes first
   // The kept bytes may not have reached storage yet (the run that wrote them was
-  // killed): their writeback starts now, while the rest arrives.
-  writer.start_writeback(keep);
+  // killed): the hasher starts their writeback as it reads them, while the rest arrives.
   return writer;
 }
 
