@@ -16,11 +16,6 @@ namespace {
 
 constexpr std::string_view kTarget = "norvane::sources";
 
-std::string seconds_text(std::chrono::seconds wait) {
-  const long long n = wait.count();
-  return std::to_string(n) + (n == 1 ? " second" : " seconds");
-}
-
 bool retryable_status(long status) {
   switch (status) {
     case 408:

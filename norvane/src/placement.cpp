@@ -153,8 +153,6 @@ bool matches_package_pattern(std::string_view name) { return name.ends_with(".nu
 // ---------------------------------------------------------------------------------
 // PackageWriter
 
-namespace {}  // namespace
-
 PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, ExpectedContent expected)
     : target_(std::move(target)),
       temp_(std::move(temp)),
@@ -378,9 +376,8 @@ Result<DirectoryLock> DirectoryLock::acquire(const fs::path& dir,
       if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return DirectoryLock(std::move(fd));
       if (errno != EWOULDBLOCK && errno != EINTR) break;
       if (std::chrono::steady_clock::now() >= deadline) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait_limit).count();
         return fail("another run has been working in '" + path_text(dir) + "' for more than " +
-                    std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") +
+                    seconds_text(std::chrono::duration_cast<std::chrono::seconds>(wait_limit)) +
                     "; try again later");
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -24,11 +24,6 @@ std::optional<uint64_t> parse_content_length(std::string_view text) {
   return parse_decimal_u64(text);
 }
 
-std::string seconds_text(std::chrono::seconds period) {
-  const long long n = period.count();
-  return std::to_string(n) + (n == 1 ? " second" : " seconds");
-}
-
 // "bytes {first}-{last}/{total or *}", with nothing else, or none.
 std::optional<ContentRange> parse_content_range(std::string_view text) {
   if (!text.starts_with("bytes ")) return std::nullopt;

@@ -28,9 +28,6 @@ std::string_view trim(std::string_view text);
 // An unsigned 64-bit decimal with an optional leading "+", and nothing else.
 std::optional<uint64_t> parse_content_length(std::string_view text);
 
-// "1 second", "{n} seconds".
-std::string seconds_text(std::chrono::seconds period);
-
 // "bytes {first}-{last}/{total or *}", with nothing else, or none.
 std::optional<ContentRange> parse_content_range(std::string_view text);
 

@@ -229,6 +229,11 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
+std::string seconds_text(std::chrono::seconds period) {
+  const long long n = period.count();
+  return std::to_string(n) + (n == 1 ? " second" : " seconds");
+}
+
 std::string path_text(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
 
 namespace {

@@ -91,4 +91,7 @@ std::string lossy_utf8(std::string_view bytes);
 // A path as text, invalid UTF-8 replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);
 
+// A whole number of seconds as messages give it: "1 second", "{n} seconds".
+std::string seconds_text(std::chrono::seconds period);
+
 }  // namespace norvane
