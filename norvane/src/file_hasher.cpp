@@ -30,6 +30,12 @@ std::string hex(const Sha1::Digest& digest) {
 
 }  // namespace
 
+void Writeback::advance(int fd, uint64_t end) {
+  if (end < started_ || end - started_ < kWritebackPiece) return;
+  platform::start_writeback(fd, started_, end - started_);
+  started_ = end;
+}
+
 Result<std::unique_ptr<FileHasher>> FileHasher::start(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return unexpected(Error::from_errno(errno));
@@ -72,7 +78,7 @@ std::string FileHasher::finish(uint64_t end) {
 
 void FileHasher::run() {
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
-  uint64_t written_back = 0;
+  Writeback writeback;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return stopping_ || hashed_ < available_ || finishing_; });
@@ -88,11 +94,7 @@ void FileHasher::run() {
       sha1_.update(std::string_view(buffer.get(), static_cast<size_t>(n)));
       // What is hashed is on its way to storage too: the flush before the rename then
       // finds little left, and the thread that receives never waits for it.
-      const uint64_t end = offset + static_cast<uint64_t>(n);
-      if (end - written_back >= kWritebackPiece) {
-        platform::start_writeback(fd_.get(), written_back, end - written_back);
-        written_back = end;
-      }
+      writeback.advance(fd_.get(), offset + static_cast<uint64_t>(n));
     }
     lock.lock();
     if (n <= 0) {  // a read error, or the file is shorter than the writer said

@@ -22,6 +22,17 @@
 
 namespace norvane {
 
+// Starts the writeback of a growing file to storage a piece (32 MiB) at a time, so that
+// the flush before the rename finds little left to write.
+class Writeback {
+ public:
+  // The first `end` bytes of the file behind `fd` are written.
+  void advance(int fd, uint64_t end);
+
+ private:
+  uint64_t started_ = 0;  // bytes whose writeback has been started
+};
+
 class FileHasher {
  public:
   // Opens `path` for reading and starts hashing from byte 0 as bytes become available.

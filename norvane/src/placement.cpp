@@ -159,15 +159,13 @@ PackageWriter::PackageWriter(fs::path target, fs::path temp, UniqueFd fd, Expect
       fd_(std::move(fd)),
       expected_(std::move(expected)) {}
 
-// Writeback is started a piece at a time while the package is written, so that the
-// flush before the rename finds little left to write.
-constexpr uint64_t kWritebackPiece = 32 << 20;
-
-void PackageWriter::start_writeback(uint64_t end) {
-  // With a hasher, writeback follows the hashing on its thread instead.
-  if (hasher_ || end - written_back_ < kWritebackPiece) return;
-  platform::start_writeback(fd_.get(), written_back_, end - written_back_);
-  written_back_ = end;
+// The first `end` bytes are in the file: the hasher follows, or else writeback.
+void PackageWriter::written(uint64_t end) {
+  if (hasher_) {
+    hasher_->written(end);  // its thread also starts the writeback
+  } else {
+    writeback_.advance(fd_.get(), end);
+  }
 }
 
 Result<void> PackageWriter::start_hashing() {
@@ -183,7 +181,7 @@ PackageWriter::PackageWriter(PackageWriter&& other) noexcept
       fd_(std::move(other.fd_)),
       expected_(std::move(other.expected_)),
       count_(other.count_),
-      written_back_(other.written_back_),
+      writeback_(other.writeback_),
       hasher_(std::move(other.hasher_)),
       placed_(std::exchange(other.placed_, true)),
       resumable_(other.resumable_) {}
@@ -196,7 +194,7 @@ PackageWriter& PackageWriter::operator=(PackageWriter&& other) noexcept {
     fd_ = std::move(other.fd_);
     expected_ = std::move(other.expected_);
     count_ = other.count_;
-    written_back_ = other.written_back_;
+    writeback_ = other.writeback_;
     hasher_ = std::move(other.hasher_);
     placed_ = std::exchange(other.placed_, true);
     resumable_ = other.resumable_;
@@ -289,22 +287,18 @@ Result<void> PackageWriter::write(std::string_view bytes) {
   }
   NV_TRY(write_all(fd_.get(), bytes));
   count_ += bytes.size();
-  if (hasher_) hasher_->written(count_);
-  start_writeback(count_);
+  written(count_);
   return {};
 }
 
-void PackageWriter::copied(uint64_t end) {
-  if (hasher_) hasher_->written(end);
-  start_writeback(end);
-}
+void PackageWriter::copied(uint64_t end) { written(end); }
 
 Result<void> PackageWriter::adopt_content() {
   if (!fd_) return fail("the package file is closed");
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) return unexpected(Error::from_errno(errno));
   count_ = static_cast<uint64_t>(st.st_size);
-  if (hasher_) hasher_->written(count_);
+  written(count_);
   return {};
 }
 

@@ -122,14 +122,14 @@ class PackageWriter {
                 ExpectedContent expected);
   void discard();
   Result<void> start_hashing();
-  void start_writeback(uint64_t end);
+  void written(uint64_t end);
 
   std::filesystem::path target_;
   std::filesystem::path temp_;
   UniqueFd fd_;
   ExpectedContent expected_;
   uint64_t count_ = 0;
-  uint64_t written_back_ = 0;  // bytes whose writeback to storage has been started
+  Writeback writeback_;  // without a hasher; with one, the hasher's thread starts it
   // Present when a SHA-1 is expected: hashes the file behind the writing.
   std::unique_ptr<FileHasher> hasher_;
   bool placed_ = false;
