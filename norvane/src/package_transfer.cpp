@@ -55,11 +55,15 @@ Error RetryBudget::final_error(Error last) const {
   return last;
 }
 
-void log_retry_wait(std::string_view what, const RetryBudget& budget, int attempts,
-                    std::chrono::seconds wait, const Error& error) {
-  NV_WARN(kTarget, std::string(what) + " attempt " + std::to_string(budget.made()) + " of " +
-                       std::to_string(attempts) + " failed, trying again in " + seconds_text(wait) +
-                       ": " + error.message);
+bool RetryBudget::wait_for_next(const RequestFailure& failure, const Error& error,
+                                const Sleeper& sleep) {
+  const std::optional<std::chrono::seconds> wait = next_wait(failure);
+  if (!wait) return false;
+  NV_WARN(kTarget, what_ + " attempt " + std::to_string(made_) + " of " +
+                       std::to_string(attempts_) + " failed, trying again in " +
+                       seconds_text(*wait) + ": " + error.message);
+  sleep(*wait);
+  return true;
 }
 
 namespace {
@@ -268,7 +272,7 @@ Result<void> transfer_package(const PackageTransfer& t) {
 
   NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent(t.options));
   RunProgress progress(t.progress);
-  RetryBudget budget(kPackageAttempts);
+  RetryBudget budget("Download", kPackageAttempts);
   bool started_over = false;  // a resumed package that failed its check was fetched again
   bool range_retried = false;
   for (;;) {
@@ -302,10 +306,8 @@ Result<void> transfer_package(const PackageTransfer& t) {
       from = {};
       continue;
     }
-    const std::optional<std::chrono::seconds> wait = budget.next_wait(agent.last_failure());
-    if (!wait) return unexpected(budget.final_error(std::move(error)));
-    log_retry_wait("Download", budget, kPackageAttempts, *wait, error);
-    t.sleep(*wait);
+    if (!budget.wait_for_next(agent.last_failure(), error, t.sleep))
+      return unexpected(budget.final_error(std::move(error)));
     from = outcome.next;
   }
 }

@@ -35,27 +35,28 @@ inline constexpr std::chrono::seconds kMaxRetryAfter{30};
 // Retry-After up to kMaxRetryAfter.
 class RetryBudget {
  public:
-  explicit RetryBudget(int attempts) : attempts_(attempts) {}
+  // `what` names the request in the warnings ("Download", "Feed request").
+  RetryBudget(std::string what, int attempts) : what_(std::move(what)), attempts_(attempts) {}
 
-  // After the failure of attempt `made()`: the wait before the next, or none.
-  std::optional<std::chrono::seconds> next_wait(const RequestFailure& failure);
-  int made() const { return made_; }
   void start_attempt() { ++made_; }
+
+  // After the current attempt failed with `error` for the reason `failure`: when another
+  // is worth making, logs "{what} attempt {i} of {n} failed, trying again in {d}:
+  // {message}" (warn, "norvane::sources"), waits with `sleep` and returns true.
+  bool wait_for_next(const RequestFailure& failure, const Error& error, const Sleeper& sleep);
 
   // The final error: the last attempt's, with " (after {n} attempts)" when there were
   // several.
   Error final_error(Error last) const;
 
  private:
+  std::optional<std::chrono::seconds> next_wait(const RequestFailure& failure);
+
+  std::string what_;
   int attempts_;
   int made_ = 0;
   int stalls_ = 0;
 };
-
-// Logs a retry at warn level ("norvane::sources"): "{what} attempt {i} of {n} failed,
-// trying again in {d}: {message}".
-void log_retry_wait(std::string_view what, const RetryBudget& budget, int attempts,
-                    std::chrono::seconds wait, const Error& error);
 
 struct PackageTransfer {
   std::string url;               // absolute http or https

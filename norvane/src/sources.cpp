@@ -79,7 +79,7 @@ Result<NorvaneAssetFeed> HttpSource::fetch_release_feed(std::string_view channel
   const std::string href = feed_url.href();
   NV_INFO(kTarget, "Downloading releases for channel " + std::string(channel) + " from: " + href);
   NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent());
-  RetryBudget budget(kFeedAttempts);
+  RetryBudget budget("Feed request", kFeedAttempts);
   std::string body;
   for (;;) {
     budget.start_attempt();
@@ -88,10 +88,8 @@ Result<NorvaneAssetFeed> HttpSource::fetch_release_feed(std::string_view channel
       body = std::move(read).value();
       break;
     }
-    const std::optional<std::chrono::seconds> wait = budget.next_wait(agent.last_failure());
-    if (!wait) return unexpected(budget.final_error(std::move(read).error()));
-    log_retry_wait("Feed request", budget, kFeedAttempts, *wait, read.error());
-    retry_sleep(*wait);
+    if (!budget.wait_for_next(agent.last_failure(), read.error(), retry_sleep))
+      return unexpected(budget.final_error(std::move(read).error()));
   }
   // Over HTTP, bytes that are not UTF-8 are replaced rather than refused.
   if (is_valid_utf8(body)) return parse_release_feed(body);
