@@ -3,13 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <norvane/log.h>
 
