@@ -37,7 +37,8 @@ demo: deps build
 	@./sample/demo.sh $(BUILD)/bin/ntolvex
 
 # Benchmarks on the Release build: URL parsing, the HTTP agent and the whole download
-# command against curl and cp, and check against Python's json module.
+# command against curl and cp, check against Python's json module, and the start-up of
+# get-version against an empty program with the same libraries and /bin/true.
 bench: deps
 	@cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BENCH) -j $(JOBS)
@@ -45,6 +46,7 @@ bench: deps
 	@./bench/check_bench.sh $(BENCH)/bin/ntolvex
 	@./bench/download_bench.sh $(BENCH)/bin/download_driver
 	@./bench/download_command_bench.sh $(BENCH)/bin/ntolvex
+	@./bench/startup_bench.sh $(BENCH)/bin/ntolvex
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS, or for FUZZ_RUNS inputs with a
 # fixed seed when that is set.
