@@ -191,8 +191,9 @@ std::variant<Invocation, int> parse(int argc, char** argv) {
   Invocation inv;
   bool sub_verbose = false;
 
+  // CLI::App comes with -h,--help, and each subcommand takes its parent's; only their
+  // descriptions would differ, and the help texts are ours (root_help, command_help).
   CLI::App app(kAbout, program);
-  app.set_help_flag("-h,--help", "Print help");
   app.set_version_flag("-V,--version", std::string("Update ") + kVersion, "Print version");
   app.require_subcommand(0, 1);
   app.add_flag("--verbose", inv.verbose, kVerboseHelp)
@@ -200,7 +201,6 @@ std::variant<Invocation, int> parse(int argc, char** argv) {
 
   for (const Command& c : commands()) {
     CLI::App* sub = app.add_subcommand(c.name, c.about);
-    sub->set_help_flag("-h,--help", "Print help");
     sub->add_flag("--verbose", sub_verbose, kVerboseHelp)
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     for (const Option& o : c.options) {
