@@ -30,7 +30,7 @@ struct ErrorState {
   size_t offset = 0;  // bytes handed to the parser when it reported the error
 };
 
-// Hands the text to the parser in small pieces.
+// Hands the text to the parser a byte at a time.
 struct ChunkFeed {
   std::string_view text;
   size_t pos = 0;
@@ -102,8 +102,10 @@ Result<void> read_document(ReadContext& context, Manifest& m) {
   std::vector<std::string> open;  // names of the open elements, innermost last
   // Entities resolved, no network, whitespace and CDATA kept as their own nodes.
   const int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOWARNING;
-  // Fed a little at a time, the parser reports an error only after it has delivered
-  // the nodes before it, so the fields read before the error count.
+  // Fed a byte at a time, the parser reports an error only after it has delivered
+  // the nodes before it, so the fields read before the error count. Handed larger
+  // pieces, it also lets some errors through (text between a doctype and its root, for
+  // one). This feeding is most of what reading a manifest costs, and it stays.
   ReaderPtr reader(xmlReaderForIO(read_chunk, nullptr, &context.feed, nullptr, nullptr, options));
   if (!reader) {
     errors.failed = true;

@@ -153,6 +153,11 @@ TEST(ManifestTest, RejectedDocuments) {
        doc("<id>A</id><note x:kind=\"k\"/><version>1.0.0</version>"), kMissingVersion, true},
       {"cut before the version", "<package><metadata><id>A</id><vers", kMissingVersion, true},
       {"not XML", "just text", kMissingId, true},
+      // Handed the whole text at once, the parser overlooks the text between the two and
+      // reads the internal subset after all; a byte at a time it does not.
+      {"internal subset after the doctype's end",
+       "<!DOCTYPE p>[<!ENTITY w \"World\">]><p><id>Hello &w;</id><version>1.0.0</version></p>",
+       kMissingId, true},
       {"UTF-16", std::string("\xff\xfe<\0p\0>\0", 8), kMissingId, true},
       {"external entity is not loaded",
        "<!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/hostname\">]><p><id>&x;</id>"
