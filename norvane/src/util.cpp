@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -202,30 +203,121 @@ Result<std::string> read_utf8_file(const std::filesystem::path& path, uint64_t m
   return text;
 }
 
-bool is_valid_utf8(std::string_view bytes) {
-  for (size_t i = 0; i < bytes.size();) {
+namespace {
+
+// The offset of the first byte from `i` on that is not ASCII, or the size; eight bytes
+// at a time, since feeds are mostly ASCII.
+size_t skip_ascii(std::string_view bytes, size_t i) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  for (uint64_t word; i + sizeof word <= bytes.size(); i += sizeof word) {
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    if ((word & kHighBits) != 0) break;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i;
+}
+
+// The offset of the first byte that starts no whole valid sequence, or the size.
+size_t valid_prefix(std::string_view bytes) {
+  size_t i = 0;
+  for (;;) {
+    i = skip_ascii(bytes, i);
+    if (i == bytes.size()) return i;
     size_t skip;
     const size_t n = utf8_sequence(bytes, i, &skip);
-    if (n == 0) return false;
+    if (n == 0) return i;
     i += n;
   }
-  return true;
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Whether a sequence that utf8_sequence refused at `i` was only cut by the end of the
+// bytes: a lead byte followed by nothing but fitting continuation bytes.
+bool is_cut_sequence(std::string_view bytes, size_t i, size_t skip) {
+  const auto lead = static_cast<unsigned char>(bytes[i]);
+  return lead >= 0xC2 && lead <= 0xF4 && i + skip == bytes.size();
+}
+
+// Appends the repaired text of bytes[from, end) to `out` and returns where a cut
+// sequence at the end starts (bytes.size() when there is none). With `final`, a cut
+// sequence is repaired too.
+size_t append_repaired(std::string_view bytes, size_t from, bool final, std::string& out) {
+  size_t run = from;  // start of the valid bytes not yet copied
+  size_t i = from;
+  for (;;) {
+    i = skip_ascii(bytes, i);
+    if (i == bytes.size()) break;
+    size_t skip;
+    if (const size_t n = utf8_sequence(bytes, i, &skip); n != 0) {
+      i += n;
+      continue;
+    }
+    if (!final && is_cut_sequence(bytes, i, skip)) break;
+    out.append(bytes.substr(run, i - run));
+    out += kReplacement;
+    i += skip;
+    run = i;
+  }
+  out.append(bytes.substr(run, i - run));
+  return i;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) { return valid_prefix(bytes) == bytes.size(); }
+
+std::string_view Utf8Repair::feed(std::string_view bytes, std::string& scratch) {
+  size_t from = 0;  // where in `bytes` the held bytes' sequence ends
+  scratch.clear();
+  if (!held_.empty()) {
+    // Complete the held sequence with the first bytes of this piece: it is at most
+    // 4 bytes long, so 3 more decide it.
+    const size_t held = held_.size();
+    std::string joined = held_ + std::string(bytes.substr(0, 3));
+    size_t i = 0;
+    while (i < held) {
+      size_t skip;
+      const size_t n = utf8_sequence(joined, i, &skip);
+      if (n == 0 && is_cut_sequence(joined, i, skip)) {
+        // Still cut: this piece was too short to decide it.
+        held_ = joined.substr(i);
+        return scratch;
+      }
+      if (n == 0) {
+        scratch += kReplacement;
+        i += skip;
+      } else {
+        scratch.append(joined, i, n);
+        i += n;
+      }
+    }
+    from = i - held;
+    held_.clear();
+  } else {
+    const size_t valid = valid_prefix(bytes);
+    if (valid == bytes.size()) return bytes;
+    scratch.assign(bytes.substr(0, valid));
+    from = valid;
+  }
+  scratch.reserve(scratch.size() + bytes.size() - from);
+  const size_t cut = append_repaired(bytes, from, false, scratch);
+  held_.assign(bytes.substr(cut));
+  return scratch;
+}
+
+std::string_view Utf8Repair::finish(std::string& scratch) {
+  scratch.clear();
+  append_repaired(held_, 0, true, scratch);
+  held_.clear();
+  return scratch;
 }
 
 std::string lossy_utf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size();) {
-    size_t skip;
-    const size_t n = utf8_sequence(bytes, i, &skip);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += skip;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
-  }
+  Utf8Repair repair;
+  std::string scratch;
+  std::string out(repair.feed(bytes, scratch));
+  out += repair.finish(scratch);
   return out;
 }
 

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "test_support.h"
 
@@ -169,6 +172,45 @@ TEST(Utf8Test, ReplacesEachMaximalInvalidSequence) {
     EXPECT_EQ(is_valid_utf8(c.bytes), c.valid);
     EXPECT_EQ(lossy_utf8(c.bytes), c.expected);
   }
+}
+
+// Text repaired as it arrives: wherever the pieces are cut, even inside a sequence and
+// into pieces shorter than one, the result is that of the text repaired whole.
+TEST(Utf8Test, RepairsPiecesAsTheWholeText) {
+  const std::string texts[] = {
+      "a\xc3\xa9"
+      "b\xe2\x82\xac\xf0\x9f\x98\x80z",    // valid, sequences of every length
+      "\xe2\x82\xe2\x82\xac\xf0\x9f\x98",  // cut sequences before whole ones
+      "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xff\x80",
+      "x\xf0\x9f\x98",  // cut by the end of the text
+      "\xf0\x9f\x98\x80\xf0",
+  };
+  const auto repaired = [](const std::vector<std::string_view>& pieces) {
+    Utf8Repair repair;
+    std::string out, scratch;
+    for (std::string_view piece : pieces) out += repair.feed(piece, scratch);
+    out += repair.finish(scratch);
+    return out;
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    const std::string whole = lossy_utf8(text);
+    const std::string_view view(text);
+    std::vector<std::string_view> bytes;
+    for (size_t i = 0; i < view.size(); ++i) bytes.push_back(view.substr(i, 1));
+    EXPECT_EQ(repaired(bytes), whole);
+    for (size_t i = 0; i <= view.size(); ++i) {
+      for (size_t j = i; j <= view.size(); ++j) {
+        SCOPED_TRACE("cut at " + std::to_string(i) + " and " + std::to_string(j));
+        EXPECT_EQ(repaired({view.substr(0, i), view.substr(i, j - i), view.substr(j)}), whole);
+      }
+    }
+  }
+  // Valid text that ends on a whole sequence comes back as itself, not copied.
+  Utf8Repair repair;
+  std::string scratch;
+  const std::string_view valid = texts[0];
+  EXPECT_EQ(repair.feed(valid, scratch).data(), valid.data());
 }
 
 TEST(HomeDirectoryTest, HomeWinsEvenWhenEmpty) {

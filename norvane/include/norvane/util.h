@@ -88,6 +88,22 @@ Result<std::string> read_utf8_file(const std::filesystem::path& path, uint64_t m
 bool is_valid_utf8(std::string_view bytes);
 // The bytes with every maximal invalid UTF-8 sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
+
+// lossy_utf8 for text that arrives in pieces: the pieces' repaired texts joined, then
+// finish(), are lossy_utf8 of the pieces joined. A sequence cut by the end of a piece
+// is held back until the next piece completes or refutes it.
+class Utf8Repair {
+ public:
+  // The repaired text of `bytes` after what came before: a view of `bytes` itself when
+  // it needs no repair and ends on a whole sequence, otherwise of `scratch`, which is
+  // overwritten. Valid until the next call.
+  std::string_view feed(std::string_view bytes, std::string& scratch);
+  // What is still held back, repaired: the end of the text.
+  std::string_view finish(std::string& scratch);
+
+ private:
+  std::string held_;  // at most 3 bytes: the start of a sequence cut by a piece's end
+};
 // A path as text, invalid UTF-8 replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);
 
