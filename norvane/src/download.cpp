@@ -271,21 +271,36 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   return result;
 }
 
+Result<void> DownloadAgent::read_bounded(std::string_view url, const StreamHandler& handler,
+                                         uint64_t max_size) {
+  uint64_t received = 0;
+  StreamHandler bounded;
+  bounded.on_head = [&](const ResponseHead& head) -> Result<void> {
+    if (head.content_length && *head.content_length > max_size) return fail(kTooBig);
+    return handler.on_head ? handler.on_head(head) : Result<void>();
+  };
+  bounded.on_chunk = [&](std::string_view bytes) -> Result<void> {
+    if (bytes.size() > max_size - received) return fail(kTooBig);
+    received += bytes.size();
+    return handler.on_chunk ? handler.on_chunk(bytes) : Result<void>();
+  };
+  bounded.progress = handler.progress;
+  bounded.chunk_size = handler.chunk_size;
+  return perform(url, bounded, impl_->options.string_body_timeout, nullptr);
+}
+
 Result<std::string> DownloadAgent::read_to_string(std::string_view url, uint64_t max_size) {
   std::string body;
   StreamHandler handler;
   handler.on_head = [&](const ResponseHead& head) -> Result<void> {
-    if (!head.content_length) return {};
-    if (*head.content_length > max_size) return fail(kTooBig);
-    body.reserve(static_cast<size_t>(*head.content_length));
+    if (head.content_length) body.reserve(static_cast<size_t>(*head.content_length));
     return {};
   };
   handler.on_chunk = [&](std::string_view bytes) -> Result<void> {
-    if (bytes.size() > max_size - body.size()) return fail(kTooBig);
     body.append(bytes);
     return {};
   };
-  NV_TRY(perform(url, handler, impl_->options.string_body_timeout, nullptr));
+  NV_TRY(read_bounded(url, handler, max_size));
   return body;
 }
 

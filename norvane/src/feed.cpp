@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -16,29 +22,238 @@ namespace {
 
 // ---------------------------------------------------------------------------------
 // Reading a feed.
-//
-// RapidJSON's reader stops at end of input on a NUL character, so the stream below
-// ends at the view's end instead of relying on a terminator, and the check for
-// trailing text is ours (a NUL byte after the value is trailing text, not an end).
 
-class ViewStream {
+// The pieces of a text on their way from the thread that receives them to the one that
+// reads them: a ring of fixed size. The writer waits while it is full; the reader is
+// handed the bytes in place and gives them back when it asks for more.
+class PieceQueue {
+ public:
+  explicit PieceQueue(size_t capacity)
+      : ring_(std::make_unique<char[]>(capacity)), capacity_(capacity) {}
+
+  // Writer: copies the bytes in, waiting for room; drops them once the reader is done.
+  void push(std::string_view bytes) {
+    std::unique_lock lock(mutex_);
+    while (!bytes.empty()) {
+      room_.wait(lock, [&] { return reader_done_ || written_ - released_ < capacity_; });
+      if (reader_done_) return;
+      const size_t at = static_cast<size_t>(written_ % capacity_);
+      const size_t n = std::min(
+          {bytes.size(), static_cast<size_t>(capacity_ - (written_ - released_)), capacity_ - at});
+      // The room past `written_` is the writer's alone; the reader never looks there.
+      lock.unlock();
+      std::memcpy(ring_.get() + at, bytes.data(), n);
+      lock.lock();
+      written_ += n;
+      bytes.remove_prefix(n);
+      bytes_.notify_one();
+    }
+  }
+
+  // Writer: no more bytes follow; with `abandoned`, the reader stops where it is.
+  void close(bool abandoned) {
+    const std::lock_guard lock(mutex_);
+    ended_ = true;
+    abandoned_ = abandoned;
+    bytes_.notify_one();
+  }
+
+  // Reader: gives back the bytes handed out before and waits for the next ones; empty
+  // at the end of the text or when it was abandoned. (The writer has then stopped, so
+  // the bytes last handed out stay as they were.)
+  std::string_view next() {
+    std::unique_lock lock(mutex_);
+    released_ = handed_;
+    room_.notify_one();
+    bytes_.wait(lock, [&] { return abandoned_ || ended_ || written_ > released_; });
+    if (abandoned_ || written_ == released_) return {};
+    const size_t at = static_cast<size_t>(released_ % capacity_);
+    const size_t n = std::min(static_cast<size_t>(written_ - released_), capacity_ - at);
+    handed_ = released_ + n;
+    return {ring_.get() + at, n};
+  }
+
+  // Reader: it reads no more, so the writer need not wait for it.
+  void reader_done() {
+    const std::lock_guard lock(mutex_);
+    reader_done_ = true;
+    room_.notify_one();
+  }
+
+ private:
+  std::unique_ptr<char[]> ring_;
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable room_;
+  std::condition_variable bytes_;
+  // Counts of bytes since the start; their remainders by the capacity are ring offsets.
+  uint64_t written_ = 0;
+  uint64_t handed_ = 0;
+  uint64_t released_ = 0;
+  bool ended_ = false;
+  bool abandoned_ = false;
+  bool reader_done_ = false;
+};
+
+// The reader's stream: a text given whole, or pieces taken from a queue. RapidJSON's
+// reader stops at end of input on a NUL character, so the stream ends where the text
+// ends instead of relying on a terminator, and the check for trailing text is ours (a
+// NUL byte after the value is trailing text, not an end).
+//
+// Read in pieces, it keeps what an error message needs once the pieces before are gone:
+// the count of their lines and where the last of them starts, and where the last
+// string opened; a text given whole is looked at instead. That state lies outside the
+// stream, which the reader copies into registers.
+struct PiecesRead {
+  PieceQueue* queue = nullptr;  // null once the text has ended
+  size_t span_offset = 0;       // of the span being read, in the text
+  size_t lines_before_span = 0;
+  size_t line_start_before_span = 0;
+  size_t string_start = 0;
+  size_t escaped_at = static_cast<size_t>(-1);  // the byte a backslash escapes
+  bool in_string = false;
+};
+
+template <bool kInPieces>
+class TextStream {
  public:
   using Ch = char;
-  explicit ViewStream(std::string_view text)
+  explicit TextStream(std::string_view text) requires(!kInPieces)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
-  Ch Peek() const { return p_ == end_ ? '\0' : *p_; }
-  Ch Take() { return p_ == end_ ? '\0' : *p_++; }
-  size_t Tell() const { return static_cast<size_t>(p_ - begin_); }
+  explicit TextStream(PiecesRead* pieces) requires kInPieces : pieces_(pieces) {}
+
+  [[gnu::always_inline]] Ch Peek() {
+    if constexpr (!kInPieces) return p_ == end_ ? '\0' : *p_;
+    if (p_ == end_ && !refill()) return '\0';
+    return *p_;
+  }
+  [[gnu::always_inline]] Ch Take() {
+    if constexpr (!kInPieces) return p_ == end_ ? '\0' : *p_++;
+    if (p_ == end_ && !refill()) return '\0';
+    const char c = *p_++;
+    if (c == '"' || c == '\\') note_string_syntax(pieces_, Tell() - 1, c);
+    return c;
+  }
+  size_t Tell() const { return span_offset() + static_cast<size_t>(p_ - begin_); }
   // Writing is never used by a non-destructive parse.
   Ch* PutBegin() { return nullptr; }
   void Put(Ch) {}
   void Flush() {}
   size_t PutEnd(Ch*) { return 0; }
 
+  // " at line {l} column {c}" (1-based, columns counted in bytes) for an offset on the
+  // line being read: where a value, a key or the byte being read starts, none of which
+  // spans lines.
+  std::string position(size_t offset) const {
+    size_t line = 1;
+    size_t line_start = 0;
+    if constexpr (kInPieces) {
+      line += pieces_->lines_before_span;
+      line_start = pieces_->line_start_before_span;
+    }
+    if (offset >= span_offset()) {
+      const std::string_view before(begin_,
+                                    std::min(offset - span_offset(), size_t(end_ - begin_)));
+      line += static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
+      if (const size_t last = before.rfind('\n'); last != std::string_view::npos)
+        line_start = span_offset() + last + 1;
+    }
+    const size_t column = offset >= line_start ? offset - line_start + 1 : 1;
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+  }
+  // Where the string whose closing quotation mark was taken last opened.
+  size_t string_start() const {
+    if constexpr (kInPieces) {
+      return pieces_->string_start;
+    } else {
+      // The nearest quotation mark before the closing one with an even number of
+      // backslashes in front: every quotation mark inside a string is escaped.
+      const size_t end = Tell();
+      if (end < 2) return end;
+      for (size_t i = end - 1; i-- > 0;) {
+        if (begin_[i] != '"') continue;
+        size_t backslashes = 0;
+        while (backslashes < i && begin_[i - 1 - backslashes] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) return i;
+      }
+      return end;
+    }
+  }
+  // Whether the byte at `offset` is a NUL byte of the text rather than its end.
+  bool is_nul_at(size_t offset) {
+    return offset == Tell() && (p_ != end_ || refill()) && *p_ == '\0';
+  }
+  // Takes the whitespace after the value; true when the text ends there.
+  bool only_whitespace_follows() {
+    for (;;) {
+      if (p_ == end_ && !refill()) return true;
+      const char c = *p_;
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+      ++p_;
+    }
+  }
+
  private:
-  const char* begin_;
-  const char* p_;
-  const char* end_;
+  size_t span_offset() const {
+    if constexpr (kInPieces) return pieces_->span_offset;
+    return 0;
+  }
+
+  // The two calls below are handed what they need rather than the stream, whose
+  // address is then never taken: the reader keeps its copy in registers.
+  bool refill() {
+    if constexpr (kInPieces) {
+      const std::string_view span = next_span(pieces_, begin_, end_);
+      if (span.empty()) return false;
+      begin_ = p_ = span.data();
+      end_ = span.data() + span.size();
+      return true;
+    }
+    return false;
+  }
+
+  // The span after [begin, end), which was read to its end; empty at the end of the
+  // text. The lines of the span are counted before it is given back.
+  [[gnu::noinline]] static std::string_view next_span(PiecesRead* pieces, const char* begin,
+                                                      const char* end) {
+    if (pieces->queue == nullptr) return {};
+    size_t lines = 0;
+    size_t line_start = pieces->line_start_before_span;
+    for (const char* p = begin; p != end; ++p) {
+      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      if (p == nullptr) break;
+      ++lines;
+      line_start = pieces->span_offset + static_cast<size_t>(p - begin) + 1;
+    }
+    const std::string_view span = pieces->queue->next();
+    if (span.empty()) {
+      // The end: the span stays the one being read, and nothing more is asked for.
+      pieces->queue = nullptr;
+      return {};
+    }
+    pieces->lines_before_span += lines;
+    pieces->line_start_before_span = line_start;
+    pieces->span_offset += static_cast<size_t>(end - begin);
+    return span;
+  }
+
+  // A quotation mark or a backslash was taken at `at`: keeps track of where strings
+  // open. A backslash escapes the byte after it (only strings hold one); an escaped
+  // backslash escapes nothing.
+  [[gnu::noinline]] static void note_string_syntax(PiecesRead* pieces, size_t at, char c) {
+    const bool escaped = at == pieces->escaped_at;
+    if (c == '\\') {
+      pieces->escaped_at = escaped ? static_cast<size_t>(-1) : at + 1;
+    } else if (!escaped) {
+      pieces->in_string = !pieces->in_string;
+      if (pieces->in_string) pieces->string_start = at;
+    }
+  }
+
+  const char* begin_ = nullptr;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  PiecesRead* pieces_ = nullptr;
 };
 
 // The eight asset fields, in declared (and positional) order.
@@ -310,52 +525,34 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
   unsigned fields_seen_ = 0;  // bit per asset field, for duplicate keys
 };
 
-bool is_json_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// The offset of the opening quotation mark of the string whose closing one is just
-// before `end`: the nearest quotation mark before it with an even number of
-// backslashes in front (every quotation mark inside a string is escaped).
-size_t string_start(std::string_view text, size_t end) {
-  if (end < 2 || end > text.size()) return end;
-  for (size_t i = end - 1; i-- > 0;) {
-    if (text[i] != '"') continue;
-    size_t backslashes = 0;
-    while (backslashes < i && text[i - 1 - backslashes] == '\\') ++backslashes;
-    if (backslashes % 2 == 0) return i;
-  }
-  return end;
-}
-
-std::string with_position(std::string message, std::string_view text, size_t offset) {
-  offset = std::min(offset, text.size());
-  const std::string_view before = text.substr(0, offset);
-  const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-  const size_t line_start = before.rfind('\n');
-  const size_t column = offset - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
-  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
-
 }  // namespace
 }  // namespace norvane
 
 // Lets the reader keep the stream in registers, as it does for its own string stream.
 template <>
-struct rapidjson::StreamTraits<norvane::ViewStream> {
+template <bool kInPieces>
+struct rapidjson::StreamTraits<norvane::TextStream<kInPieces>> {
   enum { copyOptimization = 1 };
 };
 
 namespace norvane {
 
-Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
+namespace {
+
+// Room for as many assets as a text of this size holds when each takes 128 bytes (real
+// ones take more): reserved address space that is touched only as assets arrive, so
+// the list is not copied while it grows.
+size_t assets_room(uint64_t text_size) {
+  return static_cast<size_t>(std::min<uint64_t>(text_size / 128, kMaxFeedAssets));
+}
+
+template <typename Stream>
+Result<NorvaneAssetFeed> read_feed(Stream& stream, size_t room) {
   constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                               rapidjson::kParseNumbersAsStringsFlag |
                               rapidjson::kParseValidateEncodingFlag;
   FeedHandler handler;
-  // Room for as many assets as a feed of this size holds when each takes 128 bytes
-  // (real ones take more): reserved address space that is touched only as assets
-  // arrive, so the list is not copied while it grows.
-  handler.feed.Assets.reserve(std::min<size_t>(text.size() / 128, kMaxFeedAssets));
-  ViewStream stream(text);
+  handler.feed.Assets.reserve(room);
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
   if (result.IsError()) {
@@ -364,23 +561,67 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
     if (result.Code() == rapidjson::kParseErrorTermination) {
       message = std::move(handler.error);
       // Point at the start of the value or key that was refused.
-      if (handler.anchor == FeedHandler::Anchor::kStringBefore) offset = string_start(text, offset);
+      if (handler.anchor == FeedHandler::Anchor::kStringBefore) offset = stream.string_start();
       if (handler.anchor == FeedHandler::Anchor::kLiteralBefore && offset >= handler.literal_length)
         offset -= handler.literal_length;
-    } else if (offset < text.size() && text[offset] == '\0') {
+    } else if (stream.is_nul_at(offset)) {
       // The reader takes a NUL byte for the end of input and says so.
       message = "Unexpected NUL character.";
     } else {
       message = rapidjson::GetParseError_En(result.Code());
     }
-    return fail(with_position(std::move(message), text, offset));
+    return fail(message + stream.position(offset));
   }
-  size_t rest = stream.Tell();
-  while (rest < text.size() && is_json_whitespace(text[rest])) ++rest;
-  if (rest != text.size())
-    return fail(with_position(
-        rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), text, rest));
+  if (!stream.only_whitespace_follows())
+    return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular) +
+                stream.position(stream.Tell()));
   return std::move(handler.feed);
+}
+
+// A quarter of a megabyte in flight: a few reads of the socket.
+constexpr size_t kPieceQueueSize = 256 * 1024;
+
+}  // namespace
+
+Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
+  TextStream<false> stream(text);
+  return read_feed(stream, assets_room(text.size()));
+}
+
+struct FeedStreamParser::State {
+  PieceQueue queue{kPieceQueueSize};
+  std::optional<Result<NorvaneAssetFeed>> result;
+  std::exception_ptr failure;  // what the reading thread threw
+  std::thread reader;
+};
+
+FeedStreamParser::FeedStreamParser(uint64_t expected_size) : state_(std::make_unique<State>()) {
+  State* state = state_.get();
+  state->reader = std::thread([state, room = assets_room(expected_size)] {
+    try {
+      PiecesRead pieces{.queue = &state->queue};
+      TextStream<true> stream(&pieces);
+      state->result = read_feed(stream, room);
+    } catch (...) {
+      state->failure = std::current_exception();
+    }
+    state->queue.reader_done();
+  });
+}
+
+FeedStreamParser::~FeedStreamParser() {
+  if (!state_->reader.joinable()) return;
+  state_->queue.close(/*abandoned=*/true);
+  state_->reader.join();
+}
+
+void FeedStreamParser::push(std::string_view bytes) { state_->queue.push(bytes); }
+
+Result<NorvaneAssetFeed> FeedStreamParser::finish() {
+  state_->queue.close(/*abandoned=*/false);
+  state_->reader.join();
+  if (state_->failure) std::rethrow_exception(state_->failure);
+  return std::move(*state_->result);
 }
 
 const NorvaneAsset* NorvaneAssetFeed::find(std::string_view name) const {

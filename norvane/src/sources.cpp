@@ -17,6 +17,9 @@ namespace norvane {
 namespace {
 
 constexpr std::string_view kTarget = "norvane::sources";
+// The feed is handed to its reader in pieces of this size as they arrive: a few fit in
+// the reader's queue, so that reading keeps pace with receiving.
+constexpr size_t kFeedChunkSize = 64 * 1024;
 
 ExpectedContent expected_content(const NorvaneAsset& asset) {
   return ExpectedContent{asset.FileName, asset.SHA1, asset.Size};
@@ -80,20 +83,32 @@ Result<NorvaneAssetFeed> HttpSource::fetch_release_feed(std::string_view channel
   NV_INFO(kTarget, "Downloading releases for channel " + std::string(channel) + " from: " + href);
   NV_TRY_ASSIGN(DownloadAgent agent, get_download_agent());
   RetryBudget budget("Feed request", kFeedAttempts);
-  std::string body;
   for (;;) {
     budget.start_attempt();
-    auto read = agent.read_to_string(href, kMaxStringBodySize);
+    // The feed is read as it arrives, so its text is never held whole. Over HTTP, bytes
+    // that are not UTF-8 are replaced rather than refused.
+    std::optional<FeedStreamParser> parser;
+    Utf8Repair repair;
+    std::string repaired;
+    StreamHandler handler;
+    handler.chunk_size = kFeedChunkSize;
+    handler.on_head = [&](const ResponseHead& head) -> Result<void> {
+      parser.emplace(head.content_length.value_or(0));
+      return {};
+    };
+    handler.on_chunk = [&](std::string_view bytes) -> Result<void> {
+      parser->push(repair.feed(bytes, repaired));
+      return {};
+    };
+    auto read = agent.read_bounded(href, handler, kMaxStringBodySize);
     if (read) {
-      body = std::move(read).value();
-      break;
+      if (!parser) parser.emplace();  // an empty body
+      parser->push(repair.finish(repaired));
+      return parser->finish();
     }
     if (!budget.wait_for_next(agent.last_failure(), read.error(), retry_sleep))
       return unexpected(budget.final_error(std::move(read).error()));
   }
-  // Over HTTP, bytes that are not UTF-8 are replaced rather than refused.
-  if (is_valid_utf8(body)) return parse_release_feed(body);
-  return parse_release_feed(lossy_utf8(body));
 }
 
 Result<void> HttpSource::download_asset(const NorvaneAsset& asset,

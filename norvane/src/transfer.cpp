@@ -136,7 +136,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   }
   if (t->gzip) {
     auto decoded = t->gzip->decode(std::string_view(data, n), t->buffer.get(), &t->buffered,
-                                   kTransferBufferSize, [t] { return t->flush(); });
+                                   t->chunk_size(), [t] { return t->flush(); });
     if (!decoded) {
       t->fail_with(std::move(decoded).error(), FailureKind::kOther);  // not gzip
       return 0;
@@ -144,13 +144,13 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     return n;
   }
   for (size_t done = 0; done < n;) {
-    if (t->buffered == kTransferBufferSize) {
+    if (t->buffered == t->chunk_size()) {
       if (auto flushed = t->flush(); !flushed) {
         t->fail_with(std::move(flushed).error(), FailureKind::kHandler);
         return 0;
       }
     }
-    const size_t take = std::min(n - done, kTransferBufferSize - t->buffered);
+    const size_t take = std::min(n - done, t->chunk_size() - t->buffered);
     std::memcpy(t->buffer.get() + t->buffered, data + done, take);
     t->buffered += take;
     done += take;

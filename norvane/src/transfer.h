@@ -5,6 +5,7 @@
 // Internal to the download agent.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -61,11 +62,14 @@ struct Transfer {
   // and again while data is waiting, and hands it to the write callback in pieces of at
   // most 16 KiB. The pieces are gathered here and handed on as one chunk when that pass
   // is over (libcurl then reports progress) or the buffer is full, so that a chunk is
-  // what had arrived, up to kTransferBufferSize. Allocated once, with the final head.
+  // what had arrived, up to chunk_size(). Allocated once, with the final head.
   // (A receive buffer as large as this one would double the memory a transfer holds,
   // for no gain in speed.)
   std::unique_ptr<char[]> buffer;
   size_t buffered = 0;
+  size_t chunk_size() const {
+    return std::clamp<size_t>(handler->chunk_size, 1, kTransferBufferSize);
+  }
   // Present when the final response is gzip-coded: its bytes are decoded into `buffer`.
   std::unique_ptr<GzipDecoder> gzip;
   // A failure of our own (status, handler, cap, a time rule) that ended the transfer,
@@ -129,7 +133,7 @@ struct Transfer {
       head.content_length = content_length;
     steps = ProgressSteps(head.content_length);
     // Not zero-filled: only the part that reads fill is ever touched.
-    buffer = std::make_unique_for_overwrite<char[]>(kTransferBufferSize);
+    buffer = std::make_unique_for_overwrite<char[]>(chunk_size());
     if (handler->on_head) {
       Result<void> handled = handler->on_head(head);
       if (!handled) failure.kind = FailureKind::kHandler;

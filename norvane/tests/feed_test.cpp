@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_support.h"
@@ -21,10 +22,10 @@ struct ReadCase {
   std::vector<NorvaneAsset> assets;
 };
 
-TEST(ReleaseFeedTest, ReadsDocuments) {
+std::vector<ReadCase> read_cases() {
   const NorvaneAsset full = make_asset("MyApp", "1.2.3", "Full", "MyApp-1.2.3-full.nupkg",
                                        "da39a3ee", 1234, "* notes", "<p>notes</p>");
-  const ReadCase cases[] = {
+  return {
       {"empty object", "{}", {}},
       {"empty array", "[]", {}},
       {"empty Assets", R"({"Assets":[]})", {}},
@@ -87,7 +88,10 @@ TEST(ReleaseFeedTest, ReadsDocuments) {
        {make_asset("", "beta", "delta", "")}},
       {"Assets key after others", R"({"a":1,"Assets":[{}],"b":2})", {NorvaneAsset{}}},
   };
-  for (const auto& c : cases) {
+}
+
+TEST(ReleaseFeedTest, ReadsDocuments) {
+  for (const auto& c : read_cases()) {
     SCOPED_TRACE(c.label);
     auto feed = parse_release_feed(c.text);
     ASSERT_TRUE(feed) << feed.error().message;
@@ -101,8 +105,8 @@ struct RejectCase {
   std::string message;
 };
 
-TEST(ReleaseFeedTest, RejectsDocuments) {
-  const RejectCase cases[] = {
+std::vector<RejectCase> reject_cases() {
+  return {
       // Format errors.
       {"duplicate Version, equal values", R"({"Assets":[{"Version":"1","Version":"1"}]})",
        "duplicate field `Version` at line 1 column 27"},
@@ -217,7 +221,10 @@ TEST(ReleaseFeedTest, RejectsDocuments) {
       {"number too big for the reader", R"({"x":1e400})",
        "Number too big to be stored in double. at line 1 column 6"},
   };
-  for (const auto& c : cases) {
+}
+
+TEST(ReleaseFeedTest, RejectsDocuments) {
+  for (const auto& c : reject_cases()) {
     SCOPED_TRACE(c.label);
     auto feed = parse_release_feed(c.text);
     ASSERT_FALSE(feed) << "read " << feed->Assets.size() << " assets";
@@ -295,6 +302,81 @@ TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
   auto cut = parse_release_feed(std::string_view(buffer).substr(0, 20));
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error().message, "Missing a closing quotation mark in string. at line 1 column 21");
+}
+
+// ---------------------------------------------------------------------------------
+// Reading a feed as it arrives.
+
+Result<NorvaneAssetFeed> parse_in_pieces(std::string_view text, size_t piece) {
+  FeedStreamParser parser(text.size());
+  for (size_t i = 0; i < text.size(); i += piece) parser.push(text.substr(i, piece));
+  return parser.finish();
+}
+
+// Wherever the pieces are cut, the feed or the error, its position included, is that of
+// the text read whole.
+TEST(FeedStreamParserTest, ReadsAsTheWholeText) {
+  for (const size_t piece : {1, 2, 5, 4096}) {
+    SCOPED_TRACE("pieces of " + std::to_string(piece));
+    for (const auto& c : read_cases()) {
+      SCOPED_TRACE(c.label);
+      auto feed = parse_in_pieces(c.text, piece);
+      ASSERT_TRUE(feed) << feed.error().message;
+      EXPECT_EQ(feed->Assets, c.assets);
+    }
+    for (const auto& c : reject_cases()) {
+      SCOPED_TRACE(c.label);
+      auto feed = parse_in_pieces(c.text, piece);
+      ASSERT_FALSE(feed) << "read " << feed->Assets.size() << " assets";
+      EXPECT_EQ(feed.error().message, c.message);
+    }
+  }
+}
+
+// A feed many times the size of the queue between the threads, on many lines.
+TEST(FeedStreamParserTest, ReadsTextsLargerThanItsQueue) {
+  std::string text = "{\"Assets\": [\n";
+  for (int i = 0; i < 5000; ++i) {
+    text += i == 0 ? "" : ",\n";
+    text += R"(  {"Version": "1.0.)" + std::to_string(i) +
+            R"(", "Type": "Full", "NotesMarkdown": "* caf\u00e9 \"quoted\"\n* \u2713",)"
+            R"( "Extra": [1, {"a": null}], "Size": )" +
+            std::to_string(i * 7919) + "}";
+  }
+  const std::string bad = text + ",\n  {\"Size\": -1}\n]}";
+  text += "\n]}";
+  ASSERT_GT(text.size(), 600'000u);
+  const auto whole = parse_release_feed(text);
+  ASSERT_TRUE(whole) << whole.error().message;
+  for (const size_t piece : {7000, 1'000'000}) {
+    auto feed = parse_in_pieces(text, piece);
+    ASSERT_TRUE(feed) << feed.error().message;
+    EXPECT_EQ(feed->Assets, whole->Assets);
+    auto refused = parse_in_pieces(bad, piece);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message,
+              "invalid value: integer `-1`, expected u64 at line 5002 column 12");
+  }
+}
+
+// Once the text is refused, what still arrives is dropped without waiting for room;
+// a parse never finished is abandoned, whether or not it waits for bytes.
+TEST(FeedStreamParserTest, NeitherAFailedNorAnAbandonedParseHoldsTheWriterUp) {
+  const std::string filler(4 * 1024 * 1024, ' ');
+  {
+    FeedStreamParser parser;
+    parser.push("{\"Assets\": 5");
+    for (int i = 0; i < 4; ++i) parser.push(filler);
+    const auto feed = parser.finish();
+    ASSERT_FALSE(feed);
+    EXPECT_EQ(feed.error().message,
+              "invalid type: integer `5`, expected a sequence at line 1 column 12");
+  }
+  { FeedStreamParser waiting; }
+  {
+    FeedStreamParser midway;
+    midway.push(R"({"Assets": [{"Version": "1.0.0"}, )");
+  }
 }
 
 // ---------------------------------------------------------------------------------

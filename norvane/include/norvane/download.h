@@ -137,6 +137,10 @@ struct StreamHandler {
   // Called after a chunk was handled, by the ProgressSteps rule over the head's
   // content_length.
   ProgressCallback progress;
+  // The most bytes a chunk holds (1 to kTransferBufferSize). A handler that hands the
+  // bytes on to work that runs beside the transfer takes smaller chunks, so that the
+  // work starts sooner and never waits for a whole buffer.
+  size_t chunk_size = kTransferBufferSize;
 };
 
 // An HTTP client with the fixed settings above. Move-only; owns its client handle and
@@ -172,6 +176,9 @@ class DownloadAgent {
   // more than `max_size` bytes, and with "the request did not complete within {n}
   // seconds" past the options' string_body_timeout.
   Result<std::string> read_to_string(std::string_view url, uint64_t max_size = kMaxStringBodySize);
+  // The same limits, with the body handed to `handler` as it arrives instead of kept.
+  Result<void> read_bounded(std::string_view url, const StreamHandler& handler,
+                            uint64_t max_size = kMaxStringBodySize);
 
   // Why the last request failed; kind kNone after a success.
   const RequestFailure& last_failure() const;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,30 @@ struct NorvaneAssetFeed {
 // "invalid value: {}, expected {}". The text is expected to be UTF-8; a string
 // holding invalid UTF-8 or a lone surrogate escape is an error.
 Result<NorvaneAssetFeed> parse_release_feed(std::string_view text);
+
+// parse_release_feed for a text that arrives in pieces: a thread of its own reads the
+// pieces as they are pushed, through a queue of bounded size, so that the text is never
+// held whole. The result, message and position included, is parse_release_feed's of
+// the pieces joined. Destroying the parser before finish() abandons the parse.
+class FeedStreamParser {
+ public:
+  // `expected_size`, when known, is what the text is expected to hold: room for its
+  // assets is reserved at once.
+  explicit FeedStreamParser(uint64_t expected_size = 0);
+  FeedStreamParser(const FeedStreamParser&) = delete;
+  FeedStreamParser& operator=(const FeedStreamParser&) = delete;
+  ~FeedStreamParser();
+
+  // The next piece of the text. Waits while the queue is full; once the parse has
+  // failed, the bytes are dropped at once.
+  void push(std::string_view bytes);
+  // The end of the text: waits for the parse and returns its result. Called once.
+  Result<NorvaneAssetFeed> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Appends the compact JSON object of an asset: the eight keys always, in declared
 // order, Size as a plain decimal integer, texts escaped as JSON strings with only
