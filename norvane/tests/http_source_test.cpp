@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <norvane/manager.h>
+#include <norvane/util.h>
 
 #include "http_test_server.h"
 #include "test_support.h"
@@ -242,7 +243,17 @@ TEST(HttpSourceTest, ReplacesInvalidUtf8WhereAFolderRefusesIt) {
     std::string notes;     // as sent
     std::string replaced;  // as read over HTTP
   };
+  // Long enough to arrive in many pieces, with sequences of every length (and cut ones)
+  // at every offset, so that the ends of the pieces fall inside them.
+  std::string valid_text, mixed_text;
+  for (int i = 0; valid_text.size() < 600'000; ++i) {
+    const std::string run = std::string(i % 7, 'a') + "\xC3\xA9\xE2\x9C\x93\xF0\x9F\x98\x80";
+    valid_text += run;
+    mixed_text += run + "\xE9" + "\xF0\x9F";
+  }
   const Case cases[] = {
+      {"long valid text", valid_text, valid_text},
+      {"long text with invalid sequences", mixed_text, lossy_utf8(mixed_text)},
       {"Latin-1 byte", "caf\xE9", "caf\xEF\xBF\xBD"},
       {"overlong slash",
        "a\xC0\xAF"
