@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -227,7 +228,9 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   }
 
   Result<void> result;
-  if (code == CURLE_OK) {
+  if (t.exception) {
+    // A callback threw: nothing more is handed over, and it is thrown again below.
+  } else if (code == CURLE_OK) {
     result = t.head_delivered ? t.flush()          // the last read
                               : t.deliver_head();  // an empty body
     if (result && t.gzip) {
@@ -255,6 +258,7 @@ Result<void> DownloadAgent::perform(std::string_view url, const StreamHandler& h
   if (impl_->knows_connections) curl_api().easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
   curl_api().easy_setopt(c, CURLOPT_RANGE, nullptr);
   curl_api().easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  if (t.exception) std::rethrow_exception(t.exception);
   if (!result) {
     impl_->failure = t.failure;
     if (impl_->failure.kind == FailureKind::kNone) impl_->failure.kind = FailureKind::kOther;

@@ -60,9 +60,9 @@ std::optional<std::chrono::seconds> parse_retry_after(const std::string& text) {
 
 // Each header line of every response, redirects and interim responses included, and
 // then the trailers of a chunked body.
-size_t on_header(char* data, size_t size, size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
-  const size_t n = size * count;
+namespace {
+
+size_t take_header(Transfer* t, char* data, size_t n) {
   t->received += n;
   if (t->head_delivered) return n;
   const std::string_view line(data, n);
@@ -123,9 +123,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 
 // Pieces of the final response's body as they came (a gzip coding not yet undone),
 // gathered into the buffer or decoded into it.
-size_t on_body(char* data, size_t size, size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
-  const size_t n = size * count;
+size_t take_body(Transfer* t, char* data, size_t n) {
   if (n == 0) return 0;
   t->received += n;
   if (!t->head_delivered) {
@@ -160,8 +158,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
 
 // Called after each read and about once a second while the transfer waits: hands on
 // the read just gathered, then applies the time rules.
-int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* t = static_cast<Transfer*>(user);
+int take_progress(Transfer* t) {
   const auto before = Transfer::Clock::now();
   if (auto flushed = t->flush(); !flushed) {
     t->fail_with(std::move(flushed).error(), FailureKind::kHandler);
@@ -194,6 +191,24 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 0;
 }
 
+}  // namespace
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  return t->guarded([&] { return take_header(t, data, size * count); }, size_t{0});
+}
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  // 0 ends the transfer whatever the size (an empty piece is never handed over).
+  return t->guarded([&] { return take_body(t, data, size * count); }, size_t{0});
+}
+
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  return t->guarded([&] { return take_progress(t); }, 1);
+}
+
 // Called once a connection is made, before the request is sent: the time rules count
 // from the first one.
 int on_connected(void* user, char*, char*, int, int) {
@@ -211,12 +226,16 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
   if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
   const char* prefix = type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< " : "> ";
   std::string_view text(data, size);
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string_view line = trim(text.substr(0, end));
-    if (!line.empty()) NV_TRACE(kTarget, prefix + lossy_utf8(line));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
+  try {
+    while (!text.empty()) {
+      const size_t end = text.find('\n');
+      const std::string_view line = trim(text.substr(0, end));
+      if (!line.empty()) NV_TRACE(kTarget, prefix + lossy_utf8(line));
+      if (end == std::string_view::npos) break;
+      text.remove_prefix(end + 1);
+    }
+  } catch (...) {
+    // A record that cannot be made is dropped: it must not end the transfer.
   }
   return 0;
 }

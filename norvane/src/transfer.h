@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,22 @@ struct Transfer {
   // for no gain in speed.)
   std::unique_ptr<char[]> buffer;
   size_t buffered = 0;
+  // What a callback threw: the transfer was stopped, and the agent throws it again once
+  // libcurl has returned.
+  std::exception_ptr exception;
+
+  // Runs a callback's work; when it throws, keeps the exception and returns `stop`,
+  // which tells libcurl to end the transfer.
+  template <typename Work, typename Value>
+  Value guarded(Work&& work, Value stop) noexcept {
+    try {
+      return work();
+    } catch (...) {
+      exception = std::current_exception();
+      return stop;
+    }
+  }
+
   size_t chunk_size() const {
     return std::clamp<size_t>(handler->chunk_size, 1, kTransferBufferSize);
   }
@@ -168,8 +185,9 @@ struct Transfer {
   }
 };
 
-// Each header line of every response, redirects and interim responses included, and
-// then the trailers of a chunked body.
+// The callbacks below stop the transfer rather than let an exception cross libcurl's
+// frames (Transfer::guarded), except on_debug, which drops the record it was making.
+
 // Each header line of every response, redirects and interim responses included, and
 // then the trailers of a chunked body.
 size_t on_header(char* data, size_t size, size_t count, void* user);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -680,6 +681,14 @@ TEST(DownloadTest, DeliversReadsOfUpToTwoMebibytes) {
   EXPECT_LE(*std::max_element(sizes.begin(), sizes.end()), kTransferBufferSize);
   // More than the client's default buffer (16 KiB) at once: the larger buffer is in use.
   EXPECT_GT(*std::max_element(sizes.begin(), sizes.end()), size_t{16 * 1024});
+
+  // A handler may ask for smaller chunks.
+  sizes.clear();
+  received.clear();
+  handler.chunk_size = 64 * 1024;
+  ASSERT_TRUE(agent->stream(server.url("/big"), handler));
+  EXPECT_TRUE(received == body);
+  EXPECT_EQ(*std::max_element(sizes.begin(), sizes.end()), size_t{64 * 1024});
 }
 
 TEST(ReadToStringTest, CapsTheBodyAtTenMebibytes) {
@@ -810,6 +819,59 @@ TEST(StreamTest, AHandlerErrorEndsTheTransferAtOnce) {
     EXPECT_EQ(chunks, c.fail_head ? 0 : 1);
   }
   EXPECT_FALSE(sent_all);
+}
+
+// An exception from a handler must not cross the client library: the transfer stops
+// at once, the exception comes out of the call, and the agent serves the next request.
+TEST(StreamTest, AHandlerThatThrowsEndsTheTransferAndTheCallThrows) {
+  const std::string body = make_body(4 * kMiB);
+  RawHttpServer server([&](RawConnection& conn) {
+    conn.send(head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n"));
+    for (size_t offset = 0; offset < body.size(); offset += 64 * 1024) {
+      if (!conn.send(std::string_view(body).substr(offset, 64 * 1024))) return;
+      conn.pause(2ms);
+    }
+  });
+  auto agent = get_download_agent();
+  ASSERT_TRUE(agent) << agent.error().message;
+  for (const char* where : {"head", "chunk", "progress"}) {
+    SCOPED_TRACE(where);
+    const std::string_view w(where);
+    int chunks = 0;
+    StreamHandler handler;
+    handler.on_head = [&](const ResponseHead&) -> Result<void> {
+      if (w == "head") throw std::runtime_error("thrown by the head handler");
+      return {};
+    };
+    handler.on_chunk = [&](std::string_view) -> Result<void> {
+      ++chunks;
+      if (w == "chunk") throw std::runtime_error("thrown by the chunk handler");
+      return {};
+    };
+    handler.progress = [&](int16_t) {
+      if (w == "progress") throw std::runtime_error("thrown by the progress callback");
+    };
+    try {
+      (void)agent->stream(server.url("/p"), handler);
+      ADD_FAILURE() << "nothing was thrown";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "thrown by the " + std::string(where) +
+                                           (w == "progress" ? " callback" : " handler"));
+    }
+    if (w == "progress") {
+      EXPECT_GE(chunks, 1);  // the first step comes after some chunks
+    } else {
+      EXPECT_EQ(chunks, w == "head" ? 0 : 1);
+    }
+  }
+  std::string received;
+  StreamHandler collect;
+  collect.on_chunk = [&](std::string_view bytes) -> Result<void> {
+    received.append(bytes);
+    return {};
+  };
+  ASSERT_TRUE(agent->stream(server.url("/p"), collect));
+  EXPECT_TRUE(received == body);
 }
 
 TEST(ProgressStepsTest, ReportsEachFivePercentStepOnce) {
