@@ -44,7 +44,8 @@ Result<std::unique_ptr<FileHasher>> FileHasher::start(const std::filesystem::pat
   return hasher;
 }
 
-FileHasher::FileHasher(UniqueFd fd) : fd_(std::move(fd)) {}
+FileHasher::FileHasher(UniqueFd fd)
+    : fd_(std::move(fd)), buffer_(std::make_unique_for_overwrite<char[]>(kReadSize)) {}
 
 FileHasher::~FileHasher() {
   {
@@ -77,7 +78,6 @@ std::string FileHasher::finish(uint64_t end) {
 }
 
 void FileHasher::run() {
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
   Writeback writeback;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -88,10 +88,10 @@ void FileHasher::run() {
     lock.unlock();
     ssize_t n;
     do {
-      n = ::pread(fd_.get(), buffer.get(), want, static_cast<off_t>(offset));
+      n = ::pread(fd_.get(), buffer_.get(), want, static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-      sha1_.update(std::string_view(buffer.get(), static_cast<size_t>(n)));
+      sha1_.update(std::string_view(buffer_.get(), static_cast<size_t>(n)));
       // What is hashed is on its way to storage too: the flush before the rename then
       // finds little left, and the thread that receives never waits for it.
       writeback.advance(fd_.get(), offset + static_cast<uint64_t>(n));

@@ -56,6 +56,8 @@ class FileHasher {
   void run();
 
   UniqueFd fd_;
+  // Made before the thread starts, so that nothing the thread does can throw.
+  std::unique_ptr<char[]> buffer_;
   Sha1 sha1_;
   std::mutex mutex_;
   std::condition_variable changed_;
