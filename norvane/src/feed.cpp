@@ -529,7 +529,6 @@ class FeedHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FeedH
 }  // namespace norvane
 
 // Lets the reader keep the stream in registers, as it does for its own string stream.
-template <>
 template <bool kInPieces>
 struct rapidjson::StreamTraits<norvane::TextStream<kInPieces>> {
   enum { copyOptimization = 1 };
