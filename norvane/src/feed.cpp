@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,10 +106,18 @@ class PieceQueue {
 // string opened; a text given whole is looked at instead. That state lies outside the
 // stream, which the reader copies into registers.
 struct PiecesRead {
-  PieceQueue* queue = nullptr;  // null once the text has ended
-  size_t span_offset = 0;       // of the span being read, in the text
-  size_t lines_before_span = 0;
-  size_t line_start_before_span = 0;
+  // Where the pieces come from: the next one, empty at the end. Null once the text has
+  // ended.
+  std::function<std::string_view()> next;
+  size_t span_offset = 0;        // of the span being read, in the text
+  size_t lines_before_span = 0;  // newlines before the span being read
+  // Where the last newlines before the span are, the n-th (from 1) at [(n - 1) % 4]. An
+  // error can point a few bytes before the bytes taken last (the start of a UTF-8
+  // sequence whose bytes were taken to check it), so a few lines back are kept.
+  std::array<size_t, 4> last_newlines{};
+
+  // The n-th newline's offset, for one of the last few.
+  size_t newline(size_t n) const { return last_newlines[(n - 1) % last_newlines.size()]; }
   size_t string_start = 0;
   size_t escaped_at = static_cast<size_t>(-1);  // the byte a backslash escapes
   bool in_string = false;
@@ -141,15 +150,20 @@ class TextStream {
   void Flush() {}
   size_t PutEnd(Ch*) { return 0; }
 
-  // " at line {l} column {c}" (1-based, columns counted in bytes) for an offset on the
-  // line being read: where a value, a key or the byte being read starts, none of which
-  // spans lines.
+  // " at line {l} column {c}" (1-based, columns counted in bytes) for an offset in the
+  // span being read or a few bytes before it: where a value, a key or the byte being
+  // read starts.
   std::string position(size_t offset) const {
     size_t line = 1;
     size_t line_start = 0;
     if constexpr (kInPieces) {
-      line += pieces_->lines_before_span;
-      line_start = pieces_->line_start_before_span;
+      // The newlines before the span, but those at or after the offset.
+      const PiecesRead& read = *pieces_;
+      const size_t all = read.lines_before_span;
+      size_t n = all;
+      while (n > 0 && all - n < read.last_newlines.size() && read.newline(n) >= offset) --n;
+      line += n;
+      if (n > 0 && all - n < read.last_newlines.size()) line_start = read.newline(n) + 1;
     }
     if (offset >= span_offset()) {
       const std::string_view before(begin_,
@@ -216,23 +230,24 @@ class TextStream {
   // text. The lines of the span are counted before it is given back.
   [[gnu::noinline]] static std::string_view next_span(PiecesRead* pieces, const char* begin,
                                                       const char* end) {
-    if (pieces->queue == nullptr) return {};
-    size_t lines = 0;
-    size_t line_start = pieces->line_start_before_span;
+    if (!pieces->next) return {};
+    size_t lines = pieces->lines_before_span;
+    std::array<size_t, 4> last_newlines = pieces->last_newlines;
     for (const char* p = begin; p != end; ++p) {
       p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
       if (p == nullptr) break;
       ++lines;
-      line_start = pieces->span_offset + static_cast<size_t>(p - begin) + 1;
+      last_newlines[(lines - 1) % last_newlines.size()] =
+          pieces->span_offset + static_cast<size_t>(p - begin);
     }
-    const std::string_view span = pieces->queue->next();
+    const std::string_view span = pieces->next();
     if (span.empty()) {
       // The end: the span stays the one being read, and nothing more is asked for.
-      pieces->queue = nullptr;
+      pieces->next = nullptr;
       return {};
     }
-    pieces->lines_before_span += lines;
-    pieces->line_start_before_span = line_start;
+    pieces->lines_before_span = lines;
+    pieces->last_newlines = last_newlines;
     pieces->span_offset += static_cast<size_t>(end - begin);
     return span;
   }
@@ -587,6 +602,18 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text) {
   return read_feed(stream, assets_room(text.size()));
 }
 
+Result<NorvaneAssetFeed> parse_release_feed(std::span<const std::string_view> pieces) {
+  uint64_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  size_t i = 0;
+  PiecesRead read{.next = [&]() -> std::string_view {
+    while (i < pieces.size() && pieces[i].empty()) ++i;  // an empty piece is no end
+    return i < pieces.size() ? pieces[i++] : std::string_view();
+  }};
+  TextStream<true> stream(&read);
+  return read_feed(stream, assets_room(size));
+}
+
 struct FeedStreamParser::State {
   PieceQueue queue{kPieceQueueSize};
   std::optional<Result<NorvaneAssetFeed>> result;
@@ -598,7 +625,7 @@ FeedStreamParser::FeedStreamParser(uint64_t expected_size) : state_(std::make_un
   State* state = state_.get();
   state->reader = std::thread([state, room = assets_room(expected_size)] {
     try {
-      PiecesRead pieces{.queue = &state->queue};
+      PiecesRead pieces{.next = [queue = &state->queue] { return queue->next(); }};
       TextStream<true> stream(&pieces);
       state->result = read_feed(stream, room);
     } catch (...) {

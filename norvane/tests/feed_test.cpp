@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -218,6 +219,9 @@ std::vector<RejectCase> reject_cases() {
        "Invalid encoding in string. at line 1 column 21"},
       {"encoded surrogate in a string", "{\"a\":\"\xED\xA0\x80\"}",
        "Invalid encoding in string. at line 1 column 7"},
+      // The reader takes the bytes of a sequence before it checks them, newlines too.
+      {"sequence cut by newlines", "{\n\"a\":\"\xF0\n\n\n\"}",
+       "Invalid encoding in string. at line 2 column 6"},
       {"number too big for the reader", R"({"x":1e400})",
        "Number too big to be stored in double. at line 1 column 6"},
   };
@@ -307,10 +311,24 @@ TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
 // ---------------------------------------------------------------------------------
 // Reading a feed as it arrives.
 
+// Through the parser's thread, and on the calling thread from a list of pieces; both
+// must give the same result.
 Result<NorvaneAssetFeed> parse_in_pieces(std::string_view text, size_t piece) {
   FeedStreamParser parser(text.size());
-  for (size_t i = 0; i < text.size(); i += piece) parser.push(text.substr(i, piece));
-  return parser.finish();
+  std::vector<std::string_view> pieces;
+  for (size_t i = 0; i < text.size(); i += piece) {
+    parser.push(text.substr(i, piece));
+    pieces.push_back(text.substr(i, piece));
+  }
+  auto streamed = parser.finish();
+  auto listed = parse_release_feed(std::span<const std::string_view>(pieces));
+  EXPECT_EQ(streamed.has_value(), listed.has_value());
+  if (streamed && listed) {
+    EXPECT_EQ(streamed->Assets, listed->Assets);
+  } else if (!streamed && !listed) {
+    EXPECT_EQ(streamed.error().message, listed.error().message);
+  }
+  return streamed;
 }
 
 // Wherever the pieces are cut, the feed or the error, its position included, is that of

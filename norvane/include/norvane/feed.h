@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,10 @@ struct NorvaneAssetFeed {
 // "invalid value: {}, expected {}". The text is expected to be UTF-8; a string
 // holding invalid UTF-8 or a lone surrogate escape is an error.
 Result<NorvaneAssetFeed> parse_release_feed(std::string_view text);
+
+// parse_release_feed of the pieces joined, read one piece after the other as
+// FeedStreamParser reads them (on the calling thread).
+Result<NorvaneAssetFeed> parse_release_feed(std::span<const std::string_view> pieces);
 
 // parse_release_feed for a text that arrives in pieces: a thread of its own reads the
 // pieces as they are pushed, through a queue of bounded size, so that the text is never
