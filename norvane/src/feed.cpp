@@ -30,7 +30,7 @@ namespace {
 class PieceQueue {
  public:
   explicit PieceQueue(size_t capacity)
-      : ring_(std::make_unique<char[]>(capacity)), capacity_(capacity) {}
+      : ring_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
 
   // Writer: copies the bytes in, waiting for room; drops them once the reader is done.
   void push(std::string_view bytes) {
@@ -616,23 +616,31 @@ Result<NorvaneAssetFeed> parse_release_feed(std::span<const std::string_view> pi
 
 struct FeedStreamParser::State {
   PieceQueue queue{kPieceQueueSize};
+  size_t room;        // for the assets
+  uint64_t held = 0;  // bytes pushed while no thread reads them
   std::optional<Result<NorvaneAssetFeed>> result;
   std::exception_ptr failure;  // what the reading thread threw
   std::thread reader;
+
+  void start_reader() {
+    reader = std::thread([this] {
+      try {
+        PiecesRead pieces{.next = [this] { return queue.next(); }};
+        TextStream<true> stream(&pieces);
+        result = read_feed(stream, room);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      queue.reader_done();
+    });
+  }
 };
 
+// A text that fits in the queue is read there once it has ended, on the calling
+// thread: a small feed costs no thread. The thread starts with the first byte that
+// would not fit.
 FeedStreamParser::FeedStreamParser(uint64_t expected_size) : state_(std::make_unique<State>()) {
-  State* state = state_.get();
-  state->reader = std::thread([state, room = assets_room(expected_size)] {
-    try {
-      PiecesRead pieces{.next = [queue = &state->queue] { return queue->next(); }};
-      TextStream<true> stream(&pieces);
-      state->result = read_feed(stream, room);
-    } catch (...) {
-      state->failure = std::current_exception();
-    }
-    state->queue.reader_done();
-  });
+  state_->room = assets_room(expected_size);
 }
 
 FeedStreamParser::~FeedStreamParser() {
@@ -641,13 +649,31 @@ FeedStreamParser::~FeedStreamParser() {
   state_->reader.join();
 }
 
-void FeedStreamParser::push(std::string_view bytes) { state_->queue.push(bytes); }
+void FeedStreamParser::push(std::string_view bytes) {
+  State& state = *state_;
+  if (!state.reader.joinable()) {
+    if (bytes.size() <= kPieceQueueSize - state.held) {
+      state.held += bytes.size();
+      state.queue.push(bytes);  // room is there: nothing waits
+      return;
+    }
+    state.start_reader();
+  }
+  state.queue.push(bytes);
+}
 
 Result<NorvaneAssetFeed> FeedStreamParser::finish() {
-  state_->queue.close(/*abandoned=*/false);
-  state_->reader.join();
-  if (state_->failure) std::rethrow_exception(state_->failure);
-  return std::move(*state_->result);
+  State& state = *state_;
+  state.queue.close(/*abandoned=*/false);
+  if (!state.reader.joinable()) {
+    // Every byte is in the queue, from its start: nothing was read, so nothing wrapped.
+    const std::string_view text = state.queue.next();
+    TextStream<false> stream(text);
+    return read_feed(stream, std::max(state.room, assets_room(text.size())));
+  }
+  state.reader.join();
+  if (state.failure) std::rethrow_exception(state.failure);
+  return std::move(*state.result);
 }
 
 const NorvaneAsset* NorvaneAssetFeed::find(std::string_view name) const {

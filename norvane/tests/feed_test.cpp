@@ -311,8 +311,8 @@ TEST(ReleaseFeedTest, ReadsOnlyTheGivenBytes) {
 // ---------------------------------------------------------------------------------
 // Reading a feed as it arrives.
 
-// Through the parser's thread, and on the calling thread from a list of pieces; both
-// must give the same result.
+// Through the stream parser (on its thread when the text is longer than its queue), and
+// on the calling thread from a list of pieces; both must give the same result.
 Result<NorvaneAssetFeed> parse_in_pieces(std::string_view text, size_t piece) {
   FeedStreamParser parser(text.size());
   std::vector<std::string_view> pieces;
@@ -366,7 +366,7 @@ TEST(FeedStreamParserTest, ReadsTextsLargerThanItsQueue) {
   ASSERT_GT(text.size(), 600'000u);
   const auto whole = parse_release_feed(text);
   ASSERT_TRUE(whole) << whole.error().message;
-  for (const size_t piece : {7000, 1'000'000}) {
+  for (const size_t piece : {3, 7000, 1'000'000}) {
     auto feed = parse_in_pieces(text, piece);
     ASSERT_TRUE(feed) << feed.error().message;
     EXPECT_EQ(feed->Assets, whole->Assets);
@@ -390,10 +390,15 @@ TEST(FeedStreamParserTest, NeitherAFailedNorAnAbandonedParseHoldsTheWriterUp) {
     EXPECT_EQ(feed.error().message,
               "invalid type: integer `5`, expected a sequence at line 1 column 12");
   }
-  { FeedStreamParser waiting; }
+  { FeedStreamParser nothing_pushed; }
   {
-    FeedStreamParser midway;
-    midway.push(R"({"Assets": [{"Version": "1.0.0"}, )");
+    FeedStreamParser short_text;
+    short_text.push(R"({"Assets": [{"Version": "1.0.0"}, )");
+  }
+  {
+    // Its thread reads the long text up to where it stops, then waits for more.
+    FeedStreamParser long_text;
+    long_text.push(R"({"Assets": [)" + std::string(2 * 1024 * 1024, ' '));
   }
 }
 

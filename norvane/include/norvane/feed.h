@@ -59,10 +59,12 @@ Result<NorvaneAssetFeed> parse_release_feed(std::string_view text);
 // FeedStreamParser reads them (on the calling thread).
 Result<NorvaneAssetFeed> parse_release_feed(std::span<const std::string_view> pieces);
 
-// parse_release_feed for a text that arrives in pieces: a thread of its own reads the
-// pieces as they are pushed, through a queue of bounded size, so that the text is never
-// held whole. The result, message and position included, is parse_release_feed's of
-// the pieces joined. Destroying the parser before finish() abandons the parse.
+// parse_release_feed for a text that arrives in pieces: the pieces go into a queue of
+// bounded size (256 KiB), and once the text is longer than that a thread of its own
+// reads them as they are pushed, so that the text is never held whole; a shorter text
+// is read at finish(), without a thread. The result, message and position included, is
+// parse_release_feed's of the pieces joined. Destroying the parser before finish()
+// abandons the parse.
 class FeedStreamParser {
  public:
   // `expected_size`, when known, is what the text is expected to hold: room for its
