@@ -189,6 +189,16 @@ struct Invocation {
 std::variant<Invocation, int> parse(int argc, char** argv) {
   const std::string program = argc > 0 ? fs::path(argv[0]).filename().string() : "ntolvex";
   Invocation inv;
+  // The argument list of every launch, the name of a command that has no options and
+  // nothing else, reads the same whatever the rest of the grammar holds: that command,
+  // nothing set. It is taken as it is, without the cost of building the grammar.
+  if (argc == 2) {
+    const Command* c = find_command(argv[1]);
+    if (c != nullptr && c->options.empty()) {
+      inv.command = c;
+      return inv;
+    }
+  }
   bool sub_verbose = false;
 
   // CLI::App comes with -h,--help, and each subcommand takes its parent's; only their

@@ -33,6 +33,7 @@ TEST(CommandLineTest, UsageErrorsHelpAndVersionLogNothing) {
       {{"get-version", "-V"}, 2, "", "--help"},
       {{"help"}, 2, "", "help"},
       {{"bogus"}, 2, "", "bogus"},
+      {{"GET-VERSION"}, 2, "", "GET-VERSION"},  // command names are exact
       {{"--bogus"}, 2, "", "--bogus"},
       {{"get-version", "extra"}, 2, "", "extra"},
       {{"check"}, 2, "", "--url"},
