@@ -271,28 +271,21 @@ std::string_view Utf8Repair::feed(std::string_view bytes, std::string& scratch) 
   size_t from = 0;  // where in `bytes` the held bytes' sequence ends
   scratch.clear();
   if (!held_.empty()) {
-    // Complete the held sequence with the first bytes of this piece: it is at most
-    // 4 bytes long, so 3 more decide it.
-    const size_t held = held_.size();
-    std::string joined = held_ + std::string(bytes.substr(0, 3));
-    size_t i = 0;
-    while (i < held) {
-      size_t skip;
-      const size_t n = utf8_sequence(joined, i, &skip);
-      if (n == 0 && is_cut_sequence(joined, i, skip)) {
-        // Still cut: this piece was too short to decide it.
-        held_ = joined.substr(i);
-        return scratch;
-      }
-      if (n == 0) {
-        scratch += kReplacement;
-        i += skip;
-      } else {
-        scratch.append(joined, i, n);
-        i += n;
-      }
+    // The held bytes start one sequence of at most 4 bytes, and all fit it so far: the
+    // first 3 bytes of this piece complete or refute it.
+    const std::string joined = held_ + std::string(bytes.substr(0, 3));
+    size_t skip;
+    const size_t n = utf8_sequence(joined, 0, &skip);
+    if (n == 0 && is_cut_sequence(joined, 0, skip)) {
+      held_ = joined;  // still cut: this piece was too short to decide it
+      return scratch;
     }
-    from = i - held;
+    if (n != 0) {
+      scratch.append(joined, 0, n);
+    } else {
+      scratch += kReplacement;
+    }
+    from = (n != 0 ? n : skip) - held_.size();
     held_.clear();
   } else {
     const size_t valid = valid_prefix(bytes);
