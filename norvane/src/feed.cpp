@@ -74,6 +74,12 @@ class PieceQueue {
     return {ring_.get() + at, n};
   }
 
+  // How many bytes can be pushed without waiting.
+  size_t room() {
+    const std::lock_guard lock(mutex_);
+    return static_cast<size_t>(capacity_ - (written_ - released_));
+  }
+
   // Reader: it reads no more, so the writer need not wait for it.
   void reader_done() {
     const std::lock_guard lock(mutex_);
@@ -102,10 +108,12 @@ class PieceQueue {
 // NUL byte after the value is trailing text, not an end).
 //
 // Read in pieces, it keeps what an error message needs once the pieces before are gone:
-// the count of their lines and where the last of them starts, and where the last
-// string opened; a text given whole is looked at instead. That state lies outside the
-// stream, which the reader copies into registers.
+// the count of their lines and where the last few start, and where the last string
+// opened; a text given whole is looked at instead. That state lies outside the stream,
+// which the reader copies into registers.
 struct PiecesRead {
+  static constexpr size_t kNowhere = static_cast<size_t>(-1);
+
   // Where the pieces come from: the next one, empty at the end. Null once the text has
   // ended.
   std::function<std::string_view()> next;
@@ -115,12 +123,12 @@ struct PiecesRead {
   // error can point a few bytes before the bytes taken last (the start of a UTF-8
   // sequence whose bytes were taken to check it), so a few lines back are kept.
   std::array<size_t, 4> last_newlines{};
+  size_t string_start = 0;
+  size_t escaped_at = kNowhere;  // the byte a backslash escapes
+  bool in_string = false;
 
   // The n-th newline's offset, for one of the last few.
   size_t newline(size_t n) const { return last_newlines[(n - 1) % last_newlines.size()]; }
-  size_t string_start = 0;
-  size_t escaped_at = static_cast<size_t>(-1);  // the byte a backslash escapes
-  bool in_string = false;
 };
 
 template <bool kInPieces>
@@ -258,7 +266,7 @@ class TextStream {
   [[gnu::noinline]] static void note_string_syntax(PiecesRead* pieces, size_t at, char c) {
     const bool escaped = at == pieces->escaped_at;
     if (c == '\\') {
-      pieces->escaped_at = escaped ? static_cast<size_t>(-1) : at + 1;
+      pieces->escaped_at = escaped ? PiecesRead::kNowhere : at + 1;
     } else if (!escaped) {
       pieces->in_string = !pieces->in_string;
       if (pieces->in_string) pieces->string_start = at;
@@ -616,8 +624,7 @@ Result<NorvaneAssetFeed> parse_release_feed(std::span<const std::string_view> pi
 
 struct FeedStreamParser::State {
   PieceQueue queue{kPieceQueueSize};
-  size_t room;        // for the assets
-  uint64_t held = 0;  // bytes pushed while no thread reads them
+  size_t room;  // for the assets
   std::optional<Result<NorvaneAssetFeed>> result;
   std::exception_ptr failure;  // what the reading thread threw
   std::thread reader;
@@ -652,9 +659,8 @@ FeedStreamParser::~FeedStreamParser() {
 void FeedStreamParser::push(std::string_view bytes) {
   State& state = *state_;
   if (!state.reader.joinable()) {
-    if (bytes.size() <= kPieceQueueSize - state.held) {
-      state.held += bytes.size();
-      state.queue.push(bytes);  // room is there: nothing waits
+    if (bytes.size() <= state.queue.room()) {
+      state.queue.push(bytes);  // nothing waits, as there is room
       return;
     }
     state.start_reader();
